@@ -1,0 +1,38 @@
+# Compares the dynamic symbols that the shared library defines with the list of
+# names the public headers declare. Run as: cmake -DLIB=... -DEXPECTED=... -P this.
+execute_process(COMMAND nm -D -C --defined-only ${LIB}
+  OUTPUT_VARIABLE nm_out RESULT_VARIABLE nm_rc)
+if(NOT nm_rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REPLACE "\n" ";" lines "${nm_out}")
+set(actual "")
+foreach(line IN LISTS lines)
+  # "<address> <kind> <name>"; the name may contain spaces once demangled.
+  if(line MATCHES "^[0-9a-fA-F]+ [A-Za-z] (.+)$")
+    set(name "${CMAKE_MATCH_1}")
+    # Compiler-generated data that comes with any exported class.
+    if(name MATCHES "^(typeinfo|vtable|_init$|_fini$|_edata$|_end$|__bss_start$)")
+      continue()
+    endif()
+    list(APPEND actual "${name}")
+  endif()
+endforeach()
+list(REMOVE_DUPLICATES actual)
+list(SORT actual)
+
+file(STRINGS ${EXPECTED} expected REGEX "^[^#]")
+list(REMOVE_DUPLICATES expected)
+list(SORT expected)
+
+set(extra ${actual})
+list(REMOVE_ITEM extra ${expected})
+set(missing ${expected})
+list(REMOVE_ITEM missing ${actual})
+if(extra OR missing)
+  string(REPLACE ";" "\n  " extra_text "${extra}")
+  string(REPLACE ";" "\n  " missing_text "${missing}")
+  message(FATAL_ERROR "exported symbols differ from ${EXPECTED}\n"
+    "exported but not listed:\n  ${extra_text}\nlisted but not exported:\n  ${missing_text}")
+endif()
+message(STATUS "${LIB}: exports match (" "${CMAKE_MATCH_COUNT}" ")")
