@@ -1,5 +1,5 @@
-# Compares the dynamic symbols that the shared library defines with the list of
-# names the public headers declare. Run as: cmake -DLIB=... -DEXPECTED=... -P this.
+# Compares the dynamic symbols that the shared library defines with the lists of
+# names the public headers declare. Run as: cmake -DLIB=... -DEXPECTED=<dir> -P this.
 execute_process(COMMAND nm -D -C --defined-only ${LIB}
   OUTPUT_VARIABLE nm_out RESULT_VARIABLE nm_rc)
 if(NOT nm_rc EQUAL 0)
@@ -21,7 +21,12 @@ endforeach()
 list(REMOVE_DUPLICATES actual)
 list(SORT actual)
 
-file(STRINGS ${EXPECTED} expected REGEX "^[^#]")
+file(GLOB lists ${EXPECTED}/*.txt)
+set(expected "")
+foreach(list_file IN LISTS lists)
+  file(STRINGS ${list_file} names REGEX "^[^#]")
+  list(APPEND expected ${names})
+endforeach()
 list(REMOVE_DUPLICATES expected)
 list(SORT expected)
 
@@ -35,4 +40,5 @@ if(extra OR missing)
   message(FATAL_ERROR "exported symbols differ from ${EXPECTED}\n"
     "exported but not listed:\n  ${extra_text}\nlisted but not exported:\n  ${missing_text}")
 endif()
-message(STATUS "${LIB}: exports match (" "${CMAKE_MATCH_COUNT}" ")")
+list(LENGTH actual count)
+message(STATUS "${LIB}: the ${count} exported names match")
