@@ -7,6 +7,8 @@
 
 // ---- Wire format and message object ----
 
+// ---- XML form ----
+
 // ---- Command codes ----
 
 // ---- Message wait queue ----
