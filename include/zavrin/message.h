@@ -56,7 +56,7 @@ typedef struct {
 typedef struct {
   WORD code;
   WORD flags;
-  DWORD size;          // whole message: header, body and padding
+  DWORD size;  // whole message: header, body and padding
   DWORD id;
   DWORD numVariables;  // variables; data bytes of a raw message; a value if header-only
 } CSCP_MESSAGE;
@@ -133,15 +133,17 @@ class ZAVRIN_EXPORT CSCPMessage {
   // Copies min(count, elements) elements in host order; returns the elements stored.
   DWORD GetVariableInt32Array(DWORD varId, DWORD count, DWORD *buffer) const;
 
-  BOOL IsVariableExist(DWORD varId) const {
-    return FindVariable(varId) != INVALID_INDEX ? TRUE : FALSE;
-  }
+  // 1 if a variable with the id exists, whatever its type.
+  BOOL IsVariableExist(DWORD varId) const;
+  // Frees every variable; the message stays usable.
   void DeleteAllVariables();
 
  private:
-  DWORD FindVariable(DWORD varId) const;
-  void *Set(DWORD varId, BYTE type, const void *value, DWORD size);
-  void *Get(DWORD varId, BYTE type) const;
+  // Helpers of the library's own code, not exported.
+  __attribute__((visibility("hidden"))) DWORD FindVariable(DWORD varId) const;
+  __attribute__((visibility("hidden"))) void *Set(DWORD varId, BYTE type, const void *value,
+                                                  DWORD size);
+  __attribute__((visibility("hidden"))) void *Get(DWORD varId, BYTE type) const;
 
   WORD code;
   WORD flags;
