@@ -27,6 +27,23 @@ ZAVRIN_C_END
 
 // ---- Checksums and digests ----
 
+ZAVRIN_C_BEGIN
+
+// CRC-32 (reflected polynomial 0xEDB88320, as zlib) of size bytes, continuing from
+// crc: pass 0 to start, or the result of the previous block to carry on.
+ZAVRIN_EXPORT DWORD CalculateCRC32(const void *data, DWORD size, DWORD crc);
+// MD5 digest of size bytes into the 16 bytes at hash.
+ZAVRIN_EXPORT void CalculateMD5Hash(const void *data, size_t size, BYTE *hash);
+// SHA-1 digest of size bytes into the 20 bytes at hash.
+ZAVRIN_EXPORT void CalculateSHA1Hash(const void *data, size_t size, BYTE *hash);
+// Digests of a file's contents. FALSE, with the output untouched, only when the
+// file cannot be opened; a read error ends the data like the end of the file.
+ZAVRIN_EXPORT BOOL CalculateFileMD5Hash(const char *fileName, BYTE *hash);
+ZAVRIN_EXPORT BOOL CalculateFileSHA1Hash(const char *fileName, BYTE *hash);
+ZAVRIN_EXPORT BOOL CalculateFileCRC32(const char *fileName, DWORD *result);
+
+ZAVRIN_C_END
+
 // ---- Base64 ----
 
 #endif  // ZAVRIN_UTILS_H
