@@ -45,5 +45,26 @@ ZAVRIN_EXPORT BOOL CalculateFileCRC32(const char *fileName, DWORD *result);
 ZAVRIN_C_END
 
 // ---- Base64 ----
+// Standard alphabet with "=" padding. These keep C++ linkage: their exported names
+// carry the argument types.
+
+// Encodes inlen bytes into out, writing at most outlen characters; a terminating
+// zero follows only when the whole text fits with room to spare.
+ZAVRIN_EXPORT void base64_encode(const char *in, size_t inlen, char *out, size_t outlen);
+// Encodes into a new zero-terminated malloc'ed block at *out and returns the text's
+// length. Check *out: null with 0 when the length would overflow, null with the
+// needed size when the allocation failed.
+ZAVRIN_EXPORT size_t base64_encode_alloc(const char *in, size_t inlen, char **out);
+// 1 if ch is one of the 64 alphabet characters ("=" is not), else 0.
+ZAVRIN_EXPORT int isbase64(char ch);
+// Strict decoder (no white space, padding only at the very end) into out, whose
+// capacity *outlen gives; never writes beyond it and drops what does not fit. On
+// return *outlen holds the bytes written. 1 if all the input was valid and
+// consumed, 0 if decoding stopped early (what came before stays written).
+ZAVRIN_EXPORT int base64_decode(const char *in, size_t inlen, char *out, size_t *outlen);
+// Decodes into a new malloc'ed block at *out (no terminator), its size to *outlen
+// when that is not null. 0 with *out null for invalid input; 1 with *out null when
+// the allocation failed, so callers test *out as well.
+ZAVRIN_EXPORT int base64_decode_alloc(const char *in, size_t inlen, char **out, size_t *outlen);
 
 #endif  // ZAVRIN_UTILS_H
