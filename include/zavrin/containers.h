@@ -68,6 +68,25 @@ class ZAVRIN_EXPORT Queue {
 
 // ---- Read/write lock ----
 
+// Any number of readers or one writer. Writers go first: while a writer holds
+// or waits, new readers wait too, and a freed lock goes to a waiting writer
+// before waiting readers. Not re-entrant. Time-outs are in milliseconds;
+// INFINITE waits without limit. Every function accepts a null lock.
+struct __rwlock_data;
+typedef struct __rwlock_data *RWLOCK;
+
+// A new, free lock; null when it cannot be allocated.
+ZAVRIN_EXPORT RWLOCK RWLockCreate();
+// Frees the lock if it is free and nobody waits for it; otherwise does
+// nothing, and the caller destroys it again once it is free.
+ZAVRIN_EXPORT void RWLockDestroy(RWLOCK hLock);
+// 1 when the lock was acquired for reading, 0 on time-out.
+ZAVRIN_EXPORT int RWLockReadLock(RWLOCK hLock, DWORD timeout);
+// 1 when the lock was acquired for writing, 0 on time-out.
+ZAVRIN_EXPORT int RWLockWriteLock(RWLOCK hLock, DWORD timeout);
+// Releases one hold of either kind; a free lock stays free.
+ZAVRIN_EXPORT void RWLockUnlock(RWLOCK hLock);
+
 // ---- String ----
 
 #endif  // ZAVRIN_CONTAINERS_H
