@@ -115,6 +115,11 @@ typedef struct ENCRYPTED_MESSAGE {
 
 ZAVRIN_C_BEGIN
 
+// Wraps a plain wire message for the session: a new malloc'ed block the caller
+// sends (its length is its size field) and frees. A message flagged
+// MSG_FLAG_NO_ENCRYPTION comes back as a plain copy. Null when the session's
+// cipher cannot run here. The message is not changed.
+ZAVRIN_EXPORT ENCRYPTED_MESSAGE *CSCPEncryptMessage(ENCRYPTION_CONTEXT *context, CSCP_MESSAGE *msg);
 // Unwraps a received encrypted message (its size bytes) in place: on TRUE the
 // buffer holds the plain wire message. workBuffer must hold the message's size
 // plus 16 bytes. FALSE for a damaged, foreign or truncated message; the size field
