@@ -8,6 +8,9 @@
 
 #include <vector>
 
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
 #include "coding.h"
 
 namespace {
@@ -50,7 +53,38 @@ void BM_EncryptDecrypt(benchmark::State &state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size);
 }
 
+// One whole key exchange: the request, the responder's answer (key generation
+// and two RSA encryptions) and the requester's two RSA decryptions.
+void BM_KeyExchange(benchmark::State &state) {
+  EVP_PKEY *pkey = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(state.range(0)));
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  RSA *rsa = EVP_PKEY_get1_RSA(pkey);
+#pragma GCC diagnostic pop
+  for (auto _ : state) {
+    CSCPMessage request;
+    PrepareKeyRequestMsg(&request, rsa);
+    ENCRYPTION_CONTEXT *responder = nullptr, *requester = nullptr;
+    CSCPMessage *answer = nullptr;
+    SetupEncryptionContext(&request, &responder, &answer, nullptr, ZVCP_PROTOCOL_VERSION);
+    if (SetupEncryptionContext(answer, &requester, nullptr, rsa, 0) != RESULT_OK) {
+      state.SkipWithError("exchange failed");
+      break;
+    }
+    delete answer;
+    DestroyEncryptionContext(responder);
+    DestroyEncryptionContext(requester);
+  }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  RSA_free(rsa);
+#pragma GCC diagnostic pop
+  EVP_PKEY_free(pkey);
+}
+
 }  // namespace
+
+BENCHMARK(BM_KeyExchange)->ArgName("bits")->Arg(1024)->Arg(2048)->Unit(benchmark::kMicrosecond);
 
 // Cipher id (0 AES-256, 1 Blowfish, 3 Triple DES; IDEA has no implementation
 // here) and message size.

@@ -32,10 +32,6 @@ ZAVRIN_C_END
 
 // ---- Session key exchange ----
 
-#ifdef __cplusplus
-class CSCPMessage;
-#endif
-
 // Result codes of the key exchange.
 #define RESULT_OK 0
 #define RESULT_UNSUPPORTED_MESSAGE 28
@@ -75,15 +71,19 @@ typedef const CERT_CONTEXT *PCCERT_CONTEXT;
 
 ZAVRIN_C_BEGIN
 
+#ifdef __cplusplus
 // Turns msg into a session key request: code 130, the allowed ciphers and the
 // key's public half.
 ZAVRIN_EXPORT void PrepareKeyRequestMsg(CSCPMessage *msg, RSA *key);
-// Handles a key request (responder: makes the answer in *response, whatever the
-// result) or its answer (requester: decrypts with privateKey). On RESULT_OK the
-// new context is in *context; otherwise *context is null. version is the
-// protocol version of the answer.
+// Handles a key request or its answer. Responder: *response receives a new
+// answer (code 132, the request's id, never encrypted) whatever the result; the
+// caller sends and deletes it. Requester: privateKey recovers the key and IV;
+// response and version are not used. On RESULT_OK *context holds the new
+// context; otherwise it is null and a context it held has been destroyed.
+// version is the protocol version of the answer.
 ZAVRIN_EXPORT DWORD SetupEncryptionContext(CSCPMessage *msg, ENCRYPTION_CONTEXT **context,
                                            CSCPMessage **response, RSA *privateKey, int version);
+#endif
 // Frees a context; null and PASS_THROUGH_CONTEXT are ignored.
 ZAVRIN_EXPORT void DestroyEncryptionContext(ENCRYPTION_CONTEXT *context);
 
@@ -122,8 +122,9 @@ ZAVRIN_C_BEGIN
 ZAVRIN_EXPORT ENCRYPTED_MESSAGE *CSCPEncryptMessage(ENCRYPTION_CONTEXT *context, CSCP_MESSAGE *msg);
 // Unwraps a received encrypted message (its size bytes) in place: on TRUE the
 // buffer holds the plain wire message. workBuffer must hold the message's size
-// plus 16 bytes. FALSE for a damaged, foreign or truncated message; the size field
-// is left in host order once the cipher is known.
+// plus 16 bytes. FALSE for a damaged, foreign or truncated message. Once the
+// cipher and the code 131 are known, the size field is left in host order,
+// whatever the outcome.
 ZAVRIN_EXPORT BOOL CSCPDecryptMessage(ENCRYPTION_CONTEXT *context, ENCRYPTED_MESSAGE *msg,
                                       BYTE *workBuffer);
 
