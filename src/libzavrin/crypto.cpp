@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/provider.h>
 #include <openssl/rand.h>
 
@@ -94,7 +95,8 @@ void AddSeed(OSSL_LIB_CTX *libContext) {
     filled += static_cast<size_t>(n);
   }
   EVP_RAND_CTX *primary = RAND_get0_primary(libContext);
-  if (primary != nullptr) EVP_RAND_reseed(primary, 0, nullptr, 0, buffer, sizeof(buffer));
+  if (primary == nullptr || EVP_RAND_reseed(primary, 0, nullptr, 0, buffer, sizeof(buffer)) != 1)
+    ERR_clear_error();
   OPENSSL_cleanse(buffer, sizeof(buffer));
 }
 

@@ -115,6 +115,7 @@ static RSA *DecodeKeyPair(const BYTE *keys, DWORD length) {
 using namespace zavrin;
 
 RSA *LoadRSAKeys(const char *fileName) {
+  if (fileName == nullptr) return nullptr;
   FILE *file = fopen(fileName, "rb");
   if (file == nullptr) return nullptr;
   RSA *key = nullptr;
@@ -138,6 +139,8 @@ RSA *LoadRSAKeys(const char *fileName) {
     }
   }
   fclose(file);
+  // A file that did not decode leaves nothing behind in the error queue.
+  if (key == nullptr) ERR_clear_error();
   return key;
 }
 
