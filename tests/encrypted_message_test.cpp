@@ -295,6 +295,36 @@ TEST(EncryptedMessage, ChecksLookOnlyAtBytesTheCipherProduced) {
   EXPECT_EQ(FALSE, Decrypt(session, m, nullptr, &trap));
 }
 
+TEST(EncryptedMessage, SessionsTakenInTurnStayApart) {
+  // Same key bytes under two ciphers, and two keys under one cipher, in turns
+  // on one thread.
+  TestSession aes(CIPHER_AES_256, KeyBytes(32, 6), kIv);
+  TestSession blowfish(CIPHER_BLOWFISH, KeyBytes(32, 6), kIv);
+  TestSession aes2(CIPHER_AES_256, KeyBytes(32, 7), kIv);
+  TestSession *sessions[] = {&aes, &blowfish, &aes2};
+  for (int round = 0; round < 3; round++) {
+    std::vector<Bytes> made;
+    Bytes plain = PlainMessage(48, 0, round);
+    for (TestSession *s : sessions) made.push_back(Encrypt(*s, plain));
+    for (int i = 0; i < 3; i++) {
+      for (int j = 0; j < 3; j++) {
+        Bytes result;
+        BOOL ok = Decrypt(*sessions[j], made[i], &result);
+        EXPECT_EQ(i == j ? TRUE : FALSE, ok) << i << " by " << j;
+        if (i == j) {
+          EXPECT_EQ(plain, Bytes(result.begin(), result.begin() + 48));
+        }
+      }
+    }
+  }
+  // A session whose key changed in place is keyed afresh.
+  Bytes plain = PlainMessage(40);
+  Bytes before = Encrypt(aes, plain);
+  aes.key[0] ^= 0x01;
+  EXPECT_NE(before, Encrypt(aes, plain));
+  EXPECT_EQ(FALSE, Decrypt(aes, before));
+}
+
 TEST(EncryptedMessage, ThreadsShareOneContext) {
   TestSession session(CIPHER_AES_256, KeyBytes(32, 4), kIv);
   TestSession blowfish(CIPHER_BLOWFISH, KeyBytes(32, 4), kIv);

@@ -6,9 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <memory>
-
 #include <zavrin/utils.h>
+
+#include <openssl/crypto.h>
 
 #include "coding.h"
 
@@ -32,29 +32,75 @@ constexpr size_t kPlainFlagsOffset = 2;
 constexpr size_t kPlainSizeOffset = 4;
 constexpr DWORD kPlainHeaderSize = 16;
 
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+// Every message is encrypted afresh from the session's key and IV. Each thread
+// keeps one keyed cipher context per direction and only resets its IV while the
+// key stays the same: making Blowfish's key schedule costs more than a typical
+// message, and a running connection then decrypts without allocating.
+class CipherCache {
+ public:
+  CipherCache() = default;
+  CipherCache(const CipherCache &) = delete;
+  CipherCache &operator=(const CipherCache &) = delete;
+  ~CipherCache() {
+    for (Slot &slot : slots_) slot.Clear();
+  }
 
-// Sets a cipher context up for the session: the context's cipher, key and IV,
-// afresh for every message. The key schedule takes the cipher's own key length,
-// so a Blowfish session is keyed with the first 16 of its 32 key bytes, as every
-// peer does. A context whose key is shorter than that is refused rather than read
-// beyond its end. Null when the session cannot be used.
-CipherCtxPtr StartCipher(const ENCRYPTION_CONTEXT *session, bool encrypt) {
-  if (session == nullptr || session == PASS_THROUGH_CONTEXT) return nullptr;
-  const EVP_CIPHER *cipher = LookupCipher(session->cipher);
-  if (cipher == nullptr || session->sessionKey == nullptr) return nullptr;
-  int keyLength = EVP_CIPHER_get_key_length(cipher);
-  if (keyLength <= 0 || session->keyLength < static_cast<DWORD>(keyLength)) return nullptr;
-  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-  if (!ctx) return nullptr;
-  if (EVP_CipherInit_ex2(ctx.get(), cipher, session->sessionKey, session->iv, encrypt ? 1 : 0,
-                         nullptr) != 1)
-    return nullptr;
-  return ctx;
-}
+  // A cipher context set up for the session's cipher, key and IV, owned by the
+  // cache; null when the session cannot be used. The key schedule takes the
+  // cipher's own key length, so a Blowfish session is keyed with the first 16
+  // of its 32 key bytes, as every peer does; a context whose key is shorter than
+  // that is refused rather than read beyond its end.
+  EVP_CIPHER_CTX *Start(const ENCRYPTION_CONTEXT *session, bool encrypt) {
+    if (session == nullptr || session == PASS_THROUGH_CONTEXT) return nullptr;
+    const EVP_CIPHER *cipher = LookupCipher(session->cipher);
+    if (cipher == nullptr || session->sessionKey == nullptr) return nullptr;
+    int keyLength = EVP_CIPHER_get_key_length(cipher);
+    if (keyLength <= 0 || keyLength > EVP_MAX_KEY_LENGTH ||
+        session->keyLength < static_cast<DWORD>(keyLength))
+      return nullptr;
+
+    Slot &slot = slots_[encrypt ? 1 : 0];
+    if (slot.ctx == nullptr) {
+      slot.ctx = EVP_CIPHER_CTX_new();
+      if (slot.ctx == nullptr) return nullptr;
+    }
+    int enc = encrypt ? 1 : 0;
+    bool sameKey = slot.cipher == cipher && slot.keyLength == keyLength &&
+                   memcmp(slot.key, session->sessionKey, keyLength) == 0;
+    int ok = sameKey ? EVP_CipherInit_ex2(slot.ctx, nullptr, nullptr, session->iv, enc, nullptr)
+                     : EVP_CipherInit_ex2(slot.ctx, cipher, session->sessionKey, session->iv, enc,
+                                          nullptr);
+    if (ok != 1) {
+      slot.Clear();
+      return nullptr;
+    }
+    if (!sameKey) {
+      slot.cipher = cipher;
+      slot.keyLength = keyLength;
+      memcpy(slot.key, session->sessionKey, keyLength);
+    }
+    return slot.ctx;
+  }
+
+ private:
+  struct Slot {
+    EVP_CIPHER_CTX *ctx = nullptr;
+    const EVP_CIPHER *cipher = nullptr;
+    int keyLength = 0;
+    BYTE key[EVP_MAX_KEY_LENGTH];
+
+    void Clear() {
+      EVP_CIPHER_CTX_free(ctx);
+      ctx = nullptr;
+      cipher = nullptr;
+      keyLength = 0;
+      OPENSSL_cleanse(key, sizeof(key));
+    }
+  };
+  Slot slots_[2];
+};
+
+thread_local CipherCache cipherCache;
 
 }  // namespace
 
@@ -68,11 +114,11 @@ ENCRYPTED_MESSAGE *CSCPEncryptMessage(ENCRYPTION_CONTEXT *session, CSCP_MESSAGE 
   if (ReadBE16(plain + kPlainFlagsOffset) & MSG_FLAG_NO_ENCRYPTION)
     return static_cast<ENCRYPTED_MESSAGE *>(zv_memdup(plain, plainSize));
 
-  CipherCtxPtr ctx = StartCipher(session, true);
-  if (!ctx) return nullptr;
+  EVP_CIPHER_CTX *ctx = cipherCache.Start(session, true);
+  if (ctx == nullptr) return nullptr;
   // The cipher takes int lengths, and the result's size field must hold the total.
   if (plainSize > INT_MAX - 64) return nullptr;
-  int blockSize = EVP_CIPHER_CTX_get_block_size(ctx.get());
+  int blockSize = EVP_CIPHER_CTX_get_block_size(ctx);
   // Header, prefix, message, a whole block of cipher padding, up to 7 bytes of
   // message padding.
   size_t capacity = kHeaderSize + kPrefixSize + plainSize + blockSize + 7;
@@ -83,10 +129,10 @@ ENCRYPTED_MESSAGE *CSCPEncryptMessage(ENCRYPTION_CONTEXT *session, CSCP_MESSAGE 
   WriteBE32(prefix + kPrefixCrcOffset, CalculateCRC32(plain, plainSize, 0));
   int prefixOut = 0, messageOut = 0, finalOut = 0;
   BYTE *data = out + kHeaderSize;
-  if (EVP_EncryptUpdate(ctx.get(), data, &prefixOut, prefix, kPrefixSize) != 1 ||
-      EVP_EncryptUpdate(ctx.get(), data + prefixOut, &messageOut, plain,
-                        static_cast<int>(plainSize)) != 1 ||
-      EVP_EncryptFinal_ex(ctx.get(), data + prefixOut + messageOut, &finalOut) != 1) {
+  if (EVP_EncryptUpdate(ctx, data, &prefixOut, prefix, kPrefixSize) != 1 ||
+      EVP_EncryptUpdate(ctx, data + prefixOut, &messageOut, plain, static_cast<int>(plainSize)) !=
+          1 ||
+      EVP_EncryptFinal_ex(ctx, data + prefixOut + messageOut, &finalOut) != 1) {
     free(out);
     return nullptr;
   }
@@ -114,23 +160,23 @@ BOOL CSCPDecryptMessage(ENCRYPTION_CONTEXT *session, ENCRYPTED_MESSAGE *msg, BYT
   DWORD size = ReadBE32(bytes + kSizeOffset);
   msg->size = size;
 
-  CipherCtxPtr ctx = StartCipher(session, false);
-  if (!ctx) return FALSE;
+  EVP_CIPHER_CTX *ctx = cipherCache.Start(session, false);
+  if (ctx == nullptr) return FALSE;
   // Bounds, checked before any arithmetic on them: the padding must leave
   // encrypted bytes (decrypting nothing would let whatever the work buffer held
   // before pass the checks), and those must be whole cipher blocks.
   DWORD padding = bytes[kPaddingOffset];
   if (size < kHeaderSize || padding >= size - kHeaderSize) return FALSE;
   DWORD encryptedLength = size - kHeaderSize - padding;
-  int blockSize = EVP_CIPHER_CTX_get_block_size(ctx.get());
+  int blockSize = EVP_CIPHER_CTX_get_block_size(ctx);
   if (encryptedLength > INT_MAX || encryptedLength % static_cast<DWORD>(blockSize) != 0)
     return FALSE;
 
   // A failed final step means the cipher padding is damaged, so the message is.
   int updateOut = 0, finalOut = 0;
-  if (EVP_DecryptUpdate(ctx.get(), workBuffer, &updateOut, bytes + kHeaderSize,
+  if (EVP_DecryptUpdate(ctx, workBuffer, &updateOut, bytes + kHeaderSize,
                         static_cast<int>(encryptedLength)) != 1 ||
-      EVP_DecryptFinal_ex(ctx.get(), workBuffer + updateOut, &finalOut) != 1)
+      EVP_DecryptFinal_ex(ctx, workBuffer + updateOut, &finalOut) != 1)
     return FALSE;
 
   // Only bytes the cipher produced are looked at: the prefix and a whole plain
