@@ -524,6 +524,11 @@ TEST(MessageObject, BinaryAndInt32Arrays) {
   EXPECT_EQ(5u, msg.GetVariableInt32Array(3, 0x40000001, all));
   EXPECT_EQ(0xFFFFFFFEu, all[4]);
 
+  // Without data the bytes are zero.
+  msg.SetVariable(5, nullptr, 3);
+  EXPECT_EQ(3u, msg.GetVariableBinary(5, four, 4));
+  EXPECT_EQ("000000", ToHex(four, 3));
+
   CSCPMessage wire;
   wire.SetVariableToInt32Array(1, 2, values);
   wire.SetVariableToInt32Array(2, 0, values);
