@@ -6,8 +6,135 @@
 
 // ---- Queue ----
 
+namespace zavrin {
+class Mutex;
+class Event;
+}  // namespace zavrin
+
+// What Get and GetOrBlock return once the queue is shut down: all bits set.
+#define QUEUE_SHUTDOWN_MARKER ((void *)~(uintptr_t)0)
+
+// A thread-safe first-in, first-out queue of untyped pointers in a ring of
+// slots that grows by a fixed increment when full. The queue never looks at
+// or frees the elements. Callers do not put null: Get could not tell it from
+// an empty queue.
+class ZAVRIN_EXPORT Queue {
+ public:
+  // A ring of 256 slots that grows by 32.
+  Queue();
+  // A ring of initialSize slots (may be 0) that grows by increment slots (an
+  // increment of 0 is taken as 1).
+  Queue(DWORD initialSize, DWORD increment);
+  // Frees the ring; the elements are left alone.
+  ~Queue();
+  Queue(const Queue &) = delete;
+  Queue &operator=(const Queue &) = delete;
+
+  // Appends at the back. When the ring is full and cannot grow (out of
+  // memory), the element is not stored.
+  void Put(void *element);
+  // Puts at the front, so that the element is the next one taken.
+  void Insert(void *element);
+  // The oldest element, null when empty, QUEUE_SHUTDOWN_MARKER once shut
+  // down. Never waits for an element.
+  void *Get();
+  // Like Get, but sleeps while the queue is empty: never returns null.
+  void *GetOrBlock();
+  // Forgets every element (without freeing it); the ring keeps its size.
+  void Clear();
+  // Makes every later take return QUEUE_SHUTDOWN_MARKER and wakes one
+  // sleeping consumer. There is no way back.
+  void SetShutdownMode();
+  // Number of elements held.
+  DWORD Size();
+
+ private:
+  void CommonInit();
+  void Lock();
+  void Unlock();
+  __attribute__((visibility("hidden"))) bool Grow();
+  friend struct QueueInspector;  // the tests look into the ring
+
+  zavrin::Mutex *mutex;
+  zavrin::Event *wakeEvent;
+  void **slots;
+  DWORD count;
+  DWORD capacity;
+  DWORD head;
+  DWORD tail;
+  DWORD growBy;
+  BOOL shutdown;
+};
+
 // ---- Read/write lock ----
 
+// Any number of readers or one writer. Writers go first: while a writer holds
+// or waits, new readers wait too, and a freed lock goes to a waiting writer
+// before waiting readers. Not re-entrant. Time-outs are in milliseconds;
+// INFINITE waits without limit. Every function accepts a null lock.
+struct __rwlock_data;
+typedef struct __rwlock_data *RWLOCK;
+
+// A new, free lock; null when it cannot be allocated.
+ZAVRIN_EXPORT RWLOCK RWLockCreate();
+// Frees the lock if it is free and nobody waits for it; otherwise does
+// nothing, and the caller destroys it again once it is free.
+ZAVRIN_EXPORT void RWLockDestroy(RWLOCK hLock);
+// 1 when the lock was acquired for reading, 0 on time-out.
+ZAVRIN_EXPORT int RWLockReadLock(RWLOCK hLock, DWORD timeout);
+// 1 when the lock was acquired for writing, 0 on time-out.
+ZAVRIN_EXPORT int RWLockWriteLock(RWLOCK hLock, DWORD timeout);
+// Releases one hold of either kind; a free lock stays free.
+ZAVRIN_EXPORT void RWLockUnlock(RWLOCK hLock);
+
 // ---- String ----
+
+// A growable, owned, zero-terminated byte string. Every append reallocates to the
+// exact new size; no locking, one thread at a time. When an allocation fails the
+// string keeps its previous contents.
+class ZAVRIN_EXPORT String {
+ public:
+  // Result of Find when nothing is found; as a SubStr length, "up to the end".
+  static const int npos = -1;
+
+  String();
+  ~String();
+  String(const String &) = delete;
+  String &operator=(const String &) = delete;
+
+  // The text, never null: an empty string yields a shared empty text that the
+  // caller neither writes through nor frees.
+  operator char *() const;
+  // Replaces the contents with a copy of text (not null).
+  const String &operator=(const char *text);
+  // Appends text (not null).
+  const String &operator+=(const char *text);
+  // Appends exactly count bytes, zero bytes included, then a terminator.
+  void AddString(const char *bytes, DWORD count);
+  // Appends a malloc'ed text and frees it; null does nothing.
+  void AddDynamicString(char *text);
+  // Appends printf-style formatted text, whatever its length.
+  void AddFormattedString(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  // Puts esc in front of every occurrence of ch (bytes compared as signed chars).
+  void EscapeCharacter(int ch, int esc);
+  // Takes over a malloc'ed text without copying; null empties the string.
+  void SetBuffer(char *text);
+  // Replaces every occurrence of from by to, left to right, never rescanning
+  // inserted text. An empty from changes nothing.
+  void Translate(const char *from, const char *to);
+  // A malloc'ed copy of len bytes from start (len npos: to the end); an empty text
+  // when start is out of range. The caller frees it.
+  char *SubStr(int start, int len) const;
+  // The same into buffer (len + 1 bytes after clamping), or a new block if null.
+  char *SubStr(int start, int len, char *buffer) const;
+  // Byte position of the first occurrence of sub at or after start, or npos.
+  int Find(const char *sub, int start) const;
+  // Length in bytes, terminator not counted.
+  DWORD Size() const;
+
+ private:
+  char *text;
+  DWORD textSize;
+};
 
 #endif  // ZAVRIN_CONTAINERS_H

@@ -1,0 +1,302 @@
+#include "crash_guard.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "port/thread.h"
+#include "test_support.h"
+
+// The thread sanitizer delays signals and does not cope with threads in a
+// forked child; the address sanitizer handles crash signals that we pass on.
+#if defined(__SANITIZE_THREAD__)
+#define UNDER_TSAN 1
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_ASAN 1
+#endif
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define UNDER_TSAN 1
+#endif
+#if __has_feature(address_sanitizer)
+#define UNDER_ASAN 1
+#endif
+#endif
+
+#ifdef UNDER_TSAN
+#define SKIP_CRASH_IN_CHILD() GTEST_SKIP() << "crashing children do not run under ThreadSanitizer"
+#else
+#define SKIP_CRASH_IN_CHILD()
+#endif
+
+namespace {
+
+// The write end of the pipe on which a crashing child reports each call of
+// its callback with the exception code.
+int reportPipe = -1;
+
+BOOL ReportAndHandle(EXCEPTION_INFO *info) {
+  if (write(reportPipe, &info->code, sizeof(info->code)) < 0) return FALSE;
+  return TRUE;
+}
+
+BOOL ReportAndDecline(EXCEPTION_INFO *info) {
+  ReportAndHandle(info);
+  return FALSE;
+}
+
+struct CrashResult {
+  int status;
+  std::vector<DWORD> codes;  // one per call of the callback
+};
+
+// Runs body in a child that writes no core file, and collects its reports.
+CrashResult RunCrashingChild(const std::function<void()> &body) {
+  int fds[2];
+  EXPECT_EQ(0, pipe(fds));
+  reportPipe = fds[1];
+  CrashResult result;
+  result.status = zavrin_test::RunInChild([&] {
+    close(fds[0]);
+    struct rlimit none = {0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+    prctl(PR_SET_DUMPABLE, 0);
+    body();
+  });
+  close(fds[1]);
+  DWORD code;
+  while (read(fds[0], &code, sizeof(code)) == sizeof(code)) result.codes.push_back(code);
+  close(fds[0]);
+  return result;
+}
+
+// Runs routine on a new guarded thread and waits for it.
+void RunGuarded(DWORD (*routine)(void *), void *arg = nullptr) {
+  THREAD_START_RECORD record = {routine, arg};
+  zavrin::Thread thread;
+  ASSERT_TRUE(thread.Start(SEHThreadStarter, &record));
+  thread.Join();
+}
+
+__attribute__((no_sanitize("undefined"))) DWORD WriteNull(void *) {
+  volatile int *volatile target = nullptr;
+  *target = 1;
+  return 0;
+}
+
+__attribute__((no_sanitize("undefined"))) DWORD DivideByZero(void *) {
+  volatile int one = 1, zero = 0;
+  volatile int result = one / zero;
+  return result;
+}
+
+DWORD Breakpoint(void *) {
+#if defined(__x86_64__) || defined(__i386__)
+  __asm__ volatile("int3");
+#else
+  raise(SIGTRAP);
+#endif
+  return 0;
+}
+
+volatile int recursionLimit = 1 << 30;
+
+__attribute__((noinline)) int Recurse(int depth) {
+  volatile char frame[512];
+  frame[0] = static_cast<char>(depth);
+  if (depth < recursionLimit) return Recurse(depth + 1) + frame[0];
+  return frame[0];
+}
+
+DWORD OverflowStack(void *) {
+  return static_cast<DWORD>(Recurse(0));
+}
+
+DWORD Nothing(void *) {
+  return 0;
+}
+
+// Expects the child to have died of the signal's default action, unhandled.
+void ExpectLeftToTheSystem(const CrashResult &result, int signalNumber) {
+  ASSERT_TRUE(WIFSIGNALED(result.status)) << "status " << result.status;
+#ifdef UNDER_ASAN
+  // The address sanitizer's own handler, installed before ours, takes the
+  // crash over when it is passed on, and ends the child in its own way.
+  (void)signalNumber;
+#else
+  EXPECT_EQ(signalNumber, WTERMSIG(result.status));
+#endif
+}
+
+}  // namespace
+
+TEST(CrashGuard, SignalsMapToExceptionCodes) {
+  using namespace zavrin;
+  EXPECT_EQ(0xC0000005u, ExceptionCodeOf(SIGSEGV, SEGV_MAPERR, false));
+  EXPECT_EQ(0xC0000005u, ExceptionCodeOf(SIGSEGV, SEGV_ACCERR, false));
+  EXPECT_EQ(0xC00000FDu, ExceptionCodeOf(SIGSEGV, SEGV_MAPERR, true));
+  EXPECT_EQ(0xC0000094u, ExceptionCodeOf(SIGFPE, FPE_INTDIV, false));
+  EXPECT_EQ(0xC0000095u, ExceptionCodeOf(SIGFPE, FPE_INTOVF, false));
+  EXPECT_EQ(0xC000008Eu, ExceptionCodeOf(SIGFPE, FPE_FLTDIV, false));
+  EXPECT_EQ(0xC0000091u, ExceptionCodeOf(SIGFPE, FPE_FLTOVF, false));
+  EXPECT_EQ(0xC0000093u, ExceptionCodeOf(SIGFPE, FPE_FLTUND, false));
+  EXPECT_EQ(0xC000008Fu, ExceptionCodeOf(SIGFPE, FPE_FLTRES, false));
+  EXPECT_EQ(0xC0000090u, ExceptionCodeOf(SIGFPE, FPE_FLTINV, false));
+  EXPECT_EQ(0xC000001Du, ExceptionCodeOf(SIGILL, ILL_ILLOPC, false));
+  EXPECT_EQ(0xC0000096u, ExceptionCodeOf(SIGILL, ILL_PRVOPC, false));
+  EXPECT_EQ(0x80000002u, ExceptionCodeOf(SIGBUS, BUS_ADRALN, false));
+  EXPECT_EQ(0xC0000006u, ExceptionCodeOf(SIGBUS, BUS_ADRERR, false));
+  EXPECT_EQ(0x80000003u, ExceptionCodeOf(SIGTRAP, TRAP_BRKPT, false));
+  EXPECT_EQ(0x80000003u, ExceptionCodeOf(SIGTRAP, SI_KERNEL, false));
+  EXPECT_EQ(0x80000004u, ExceptionCodeOf(SIGTRAP, TRAP_TRACE, false));
+}
+
+TEST(CrashGuard, FilterNeverHandlesBreakpointsOrWithoutCallback) {
+  static int calls;
+  calls = 0;
+  EXCEPTION_INFO info = {};
+  info.code = 0xC0000005;
+  SetExceptionHandler(nullptr, nullptr);
+  EXPECT_EQ(0, ___ExceptionHandler(&info));
+
+  SetExceptionHandler(
+      [](EXCEPTION_INFO *) -> BOOL {
+        calls++;
+        return TRUE;
+      },
+      nullptr);
+  info.code = 0x80000003;
+  EXPECT_EQ(0, ___ExceptionHandler(&info));
+  info.code = 0x80000004;
+  EXPECT_EQ(0, ___ExceptionHandler(&info));
+  EXPECT_EQ(0, ___ExceptionHandler(nullptr));
+  SetExceptionHandler(nullptr, nullptr);
+  EXPECT_EQ(0, calls);
+}
+
+TEST(CrashGuard, StarterRunsTheRoutineOnItsOwnSignalStack) {
+  static stack_t inside;
+  static int seen;
+  stack_t before, after;
+  sigaltstack(nullptr, &before);
+  THREAD_START_RECORD record = {[](void *arg) -> DWORD {
+                                  seen = *static_cast<int *>(arg);
+                                  sigaltstack(nullptr, &inside);
+                                  return 5;
+                                },
+                                nullptr};
+  int value = 42;
+  record.arg = &value;
+  EXPECT_EQ(0u, SEHThreadStarter(&record));
+  sigaltstack(nullptr, &after);
+  EXPECT_EQ(42, seen);
+  EXPECT_FALSE(inside.ss_flags & SS_DISABLE);
+  EXPECT_GE(inside.ss_size, 64u * 1024);
+  EXPECT_EQ(before.ss_flags, after.ss_flags);
+  EXPECT_EQ(before.ss_sp, after.ss_sp);
+  EXPECT_EQ(0u, SEHThreadStarter(nullptr));
+}
+
+TEST(CrashGuard, NullWriteInGuardedThreadReportsOnceAndExits99) {
+  SKIP_CRASH_IN_CHILD();
+  CrashResult result = RunCrashingChild([] {
+    SetExceptionHandler(ReportAndHandle, nullptr);
+    RunGuarded(WriteNull);
+  });
+  ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+  EXPECT_EQ(99, WEXITSTATUS(result.status));
+  EXPECT_EQ(std::vector<DWORD>{0xC0000005}, result.codes);
+}
+
+TEST(CrashGuard, TwoThreadsCrashingTogetherGiveOneReport) {
+  SKIP_CRASH_IN_CHILD();
+  CrashResult result = RunCrashingChild([] {
+    SetExceptionHandler(ReportAndHandle, nullptr);
+    static std::atomic<int> ready{0};
+    DWORD (*crashTogether)
+    (void *) = [](void *) -> DWORD {
+      ready++;
+      while (ready < 2) {
+      }
+      return WriteNull(nullptr);
+    };
+    THREAD_START_RECORD record = {crashTogether, nullptr};
+    zavrin::Thread first, second;
+    first.Start(SEHThreadStarter, &record);
+    second.Start(SEHThreadStarter, &record);
+    first.Join();
+    second.Join();
+  });
+  ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+  EXPECT_EQ(99, WEXITSTATUS(result.status));
+  EXPECT_EQ(std::vector<DWORD>{0xC0000005}, result.codes);
+}
+
+TEST(CrashGuard, OtherCrashesGetTheirOwnCodes) {
+  SKIP_CRASH_IN_CHILD();
+  CrashResult divide = RunCrashingChild([] {
+    SetExceptionHandler(ReportAndHandle, nullptr);
+    RunGuarded(DivideByZero);
+  });
+  EXPECT_TRUE(WIFEXITED(divide.status) && WEXITSTATUS(divide.status) == 99) << divide.status;
+  EXPECT_EQ(std::vector<DWORD>{0xC0000094}, divide.codes);
+
+  // Only a signal stack of the thread's own leaves the handler room to run.
+  CrashResult overflow = RunCrashingChild([] {
+    SetExceptionHandler(ReportAndHandle, nullptr);
+    RunGuarded(OverflowStack);
+  });
+  EXPECT_TRUE(WIFEXITED(overflow.status) && WEXITSTATUS(overflow.status) == 99) << overflow.status;
+  EXPECT_EQ(std::vector<DWORD>{0xC00000FD}, overflow.codes);
+}
+
+TEST(CrashGuard, CallbackReturningZeroLeavesTheDefaultAction) {
+  SKIP_CRASH_IN_CHILD();
+  CrashResult result = RunCrashingChild([] {
+    SetExceptionHandler(ReportAndDecline, nullptr);
+    RunGuarded(WriteNull);
+  });
+  ExpectLeftToTheSystem(result, SIGSEGV);
+  EXPECT_EQ(std::vector<DWORD>{0xC0000005}, result.codes);
+}
+
+TEST(CrashGuard, CrashWithoutCallbackIsNotHandled) {
+  SKIP_CRASH_IN_CHILD();
+  CrashResult result = RunCrashingChild([] {
+    SetExceptionHandler(nullptr, nullptr);
+    RunGuarded(WriteNull);
+  });
+  ExpectLeftToTheSystem(result, SIGSEGV);
+}
+
+TEST(CrashGuard, UnguardedThreadIsNotHandled) {
+  SKIP_CRASH_IN_CHILD();
+  CrashResult result = RunCrashingChild([] {
+    SetExceptionHandler(ReportAndHandle, nullptr);
+    RunGuarded(Nothing);  // the guard is in place for the process from now on
+    std::thread unguarded([] { WriteNull(nullptr); });
+    unguarded.join();
+  });
+  ExpectLeftToTheSystem(result, SIGSEGV);
+  EXPECT_TRUE(result.codes.empty());
+}
+
+TEST(CrashGuard, BreakpointIsNotHandled) {
+  SKIP_CRASH_IN_CHILD();
+  CrashResult result = RunCrashingChild([] {
+    SetExceptionHandler(ReportAndHandle, nullptr);
+    RunGuarded(Breakpoint);
+  });
+  ASSERT_TRUE(WIFSIGNALED(result.status)) << result.status;
+  EXPECT_EQ(SIGTRAP, WTERMSIG(result.status));
+  EXPECT_TRUE(result.codes.empty());
+}

@@ -1,0 +1,315 @@
+#include "rwlock.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Counters {
+  DWORD waitingReaders, waitingWriters;
+  int lockCount;
+};
+
+Counters Read(RWLOCK lock) {
+  zavrin::MutexLock hold(&lock->mutex);
+  return Counters{lock->waitingReaders, lock->waitingWriters, lock->lockCount};
+}
+
+// Waits until the lock's counters satisfy done (or five seconds pass).
+template <typename Pred>
+bool AwaitCounters(RWLOCK lock, Pred done) {
+  for (int i = 0; i < 5000; i++) {
+    if (done(Read(lock))) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+bool AwaitFlag(const std::atomic<bool> &flag) {
+  for (int i = 0; i < 5000 && !flag; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return flag;
+}
+
+using Clock = std::chrono::steady_clock;
+
+long MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(RWLock, ReadersShareAndExcludeAWriter) {
+  RWLOCK lock = RWLockCreate();
+  ASSERT_NE(nullptr, lock);
+  EXPECT_EQ(1, RWLockReadLock(lock, 0));
+  EXPECT_EQ(1, RWLockReadLock(lock, 0));
+  EXPECT_EQ(2, Read(lock).lockCount);
+  EXPECT_EQ(0, RWLockWriteLock(lock, 0));
+  EXPECT_EQ(0u, Read(lock).waitingWriters);
+  RWLockUnlock(lock);
+  RWLockUnlock(lock);
+  EXPECT_EQ(1, RWLockWriteLock(lock, 0));
+  EXPECT_EQ(-1, Read(lock).lockCount);
+  EXPECT_EQ(0, RWLockReadLock(lock, 0));
+  EXPECT_EQ(0, RWLockWriteLock(lock, 0));
+  RWLockUnlock(lock);
+  RWLockUnlock(lock);
+  EXPECT_EQ(0, Read(lock).lockCount);
+  RWLockDestroy(lock);
+}
+
+TEST(RWLock, WaitingWriterGoesBeforeNewReaders) {
+  RWLOCK lock = RWLockCreate();
+  ASSERT_EQ(1, RWLockReadLock(lock, 0));
+  ASSERT_EQ(1, RWLockReadLock(lock, 0));
+  std::atomic<bool> writerIn{false}, writerOut{false}, readerIn{false};
+  std::thread writer([&] {
+    ASSERT_EQ(1, RWLockWriteLock(lock, INFINITE));
+    writerIn = true;
+    while (!writerOut) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    RWLockUnlock(lock);
+  });
+  ASSERT_TRUE(AwaitCounters(lock, [](Counters c) { return c.waitingWriters == 1; }));
+  std::thread reader([&] {
+    ASSERT_EQ(1, RWLockReadLock(lock, INFINITE));
+    readerIn = true;
+    RWLockUnlock(lock);
+  });
+  ASSERT_TRUE(AwaitCounters(lock, [](Counters c) { return c.waitingReaders == 1; }));
+
+  RWLockUnlock(lock);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(writerIn);
+  EXPECT_EQ(1, Read(lock).lockCount);
+
+  RWLockUnlock(lock);
+  ASSERT_TRUE(AwaitFlag(writerIn));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(readerIn);
+  EXPECT_EQ(1u, Read(lock).waitingReaders);
+
+  writerOut = true;
+  writer.join();
+  reader.join();
+  EXPECT_TRUE(readerIn);
+  EXPECT_EQ(0, Read(lock).lockCount);
+  RWLockDestroy(lock);
+}
+
+TEST(RWLock, WriterUnlockWakesAWriterBeforeReaders) {
+  RWLOCK lock = RWLockCreate();
+  ASSERT_EQ(1, RWLockWriteLock(lock, 0));
+  std::atomic<bool> writerIn{false}, writerOut{false};
+  std::atomic<int> readersIn{0};
+  std::thread writer([&] {
+    ASSERT_EQ(1, RWLockWriteLock(lock, INFINITE));
+    writerIn = true;
+    while (!writerOut) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    RWLockUnlock(lock);
+  });
+  ASSERT_TRUE(AwaitCounters(lock, [](Counters c) { return c.waitingWriters == 1; }));
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 3; i++) {
+    readers.emplace_back([&] {
+      ASSERT_EQ(1, RWLockReadLock(lock, INFINITE));
+      readersIn++;
+    });
+  }
+  ASSERT_TRUE(AwaitCounters(lock, [](Counters c) { return c.waitingReaders == 3; }));
+
+  RWLockUnlock(lock);
+  ASSERT_TRUE(AwaitFlag(writerIn));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(0, readersIn.load());
+  writerOut = true;
+  writer.join();
+  for (auto &t : readers) t.join();
+  EXPECT_EQ(3, Read(lock).lockCount);
+  for (int i = 0; i < 3; i++) RWLockUnlock(lock);
+  RWLockDestroy(lock);
+}
+
+TEST(RWLock, ReaderHeldBackByAWriterSleepsOnAfterItGivesUp) {
+  RWLOCK lock = RWLockCreate();
+  ASSERT_EQ(1, RWLockReadLock(lock, 0));
+  std::atomic<bool> writerDone{false}, readerIn{false};
+  std::thread writer([&] {
+    EXPECT_EQ(0, RWLockWriteLock(lock, 200));
+    writerDone = true;
+  });
+  ASSERT_TRUE(AwaitCounters(lock, [](Counters c) { return c.waitingWriters == 1; }));
+  std::thread reader([&] {
+    EXPECT_EQ(1, RWLockReadLock(lock, INFINITE));
+    readerIn = true;
+  });
+  ASSERT_TRUE(AwaitFlag(writerDone));
+  writer.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(readerIn);
+  RWLockUnlock(lock);
+  reader.join();
+  EXPECT_TRUE(readerIn);
+  EXPECT_EQ(1, Read(lock).lockCount);
+  RWLockUnlock(lock);
+  RWLockDestroy(lock);
+}
+
+// The holder leaves the lock at the moment the only waiting writer's time-out
+// runs out: the wake-up goes to the writer, which gives up. The reader that
+// waited behind it must not sleep on a lock that is now free.
+TEST(RWLock, WriterGivingUpOnAFreedLockLetsReadersIn) {
+  RWLOCK lock = RWLockCreate();
+  ASSERT_EQ(1, RWLockReadLock(lock, 0));
+  std::thread writer([&] { EXPECT_EQ(0, RWLockWriteLock(lock, 100)); });
+  ASSERT_TRUE(AwaitCounters(lock, [](Counters c) { return c.waitingWriters == 1; }));
+  std::atomic<int> readResult{-1};
+  std::thread reader([&] { readResult = RWLockReadLock(lock, 3000); });
+  ASSERT_TRUE(AwaitCounters(lock, [](Counters c) { return c.waitingReaders == 1; }));
+  {
+    // Hold the mutex across the writer's time-out, then release the read hold
+    // the way RWLockUnlock does while the writer still counts as waiting.
+    zavrin::MutexLock hold(&lock->mutex);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    lock->lockCount = 0;
+    lock->writeEvent.Set();
+  }
+  writer.join();
+  reader.join();
+  EXPECT_EQ(1, readResult.load());
+  RWLockUnlock(lock);
+  RWLockDestroy(lock);
+}
+
+TEST(RWLock, TimeOutsAddUpAcrossWakeUps) {
+  // A sleeper woken every 20 ms that finds the lock still taken must give up
+  // after its time-out in total, not restart it at every wake-up.
+  for (bool write : {false, true}) {
+    RWLOCK lock = RWLockCreate();
+    ASSERT_EQ(1, RWLockWriteLock(lock, 0));
+    std::atomic<bool> done{false};
+    std::atomic<int> result{-1};
+    auto start = Clock::now();
+    std::thread sleeper([&] {
+      result = write ? RWLockWriteLock(lock, 150) : RWLockReadLock(lock, 150);
+      done = true;
+    });
+    while (!done && MsSince(start) < 3000) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (write) {
+        lock->writeEvent.Set();
+      } else {
+        lock->readEvent.Pulse();
+      }
+    }
+    sleeper.join();
+    EXPECT_EQ(0, result.load()) << write;
+    EXPECT_GE(MsSince(start), 145) << write;
+    EXPECT_LT(MsSince(start), 3000) << write;
+    RWLockUnlock(lock);
+    RWLockDestroy(lock);
+  }
+}
+
+TEST(RWLock, TimeOutSurvivesAWrapOfTheTickCounter) {
+  RWLOCK lock = RWLockCreate();
+  ASSERT_EQ(1, RWLockWriteLock(lock, 0));
+  // The counter passes 0xFFFFFFFF 40 ms into a wait of 150 ms.
+  zavrin::SetTickCountOffsetForTesting(0u - zavrin::GetTickCount() - 40);
+  auto start = Clock::now();
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    EXPECT_EQ(0, RWLockReadLock(lock, 150));
+    done = true;
+  });
+  while (!done && MsSince(start) < 3000) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    lock->readEvent.Pulse();
+  }
+  reader.join();
+  zavrin::SetTickCountOffsetForTesting(0);
+  long waited = MsSince(start);
+  EXPECT_GE(waited, 145);
+  EXPECT_LT(waited, 3000);
+  RWLockUnlock(lock);
+  RWLockDestroy(lock);
+}
+
+TEST(RWLock, InfiniteWaitReturnsOnlyWithTheLock) {
+  RWLOCK lock = RWLockCreate();
+  ASSERT_EQ(1, RWLockWriteLock(lock, 0));
+  std::atomic<bool> in{false};
+  std::thread reader([&] {
+    EXPECT_EQ(1, RWLockReadLock(lock, INFINITE));
+    in = true;
+  });
+  ASSERT_TRUE(AwaitCounters(lock, [](Counters c) { return c.waitingReaders == 1; }));
+  // Wake-ups that find the writer still there send the reader back to sleep.
+  for (int i = 0; i < 5; i++) {
+    lock->readEvent.Pulse();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_FALSE(in);
+  RWLockUnlock(lock);
+  reader.join();
+  EXPECT_TRUE(in);
+  RWLockUnlock(lock);
+  RWLockDestroy(lock);
+}
+
+TEST(RWLock, DestroyLeavesAHeldLockUsable) {
+  RWLOCK lock = RWLockCreate();
+  ASSERT_EQ(1, RWLockReadLock(lock, 0));
+  RWLockDestroy(lock);
+  EXPECT_EQ(1, Read(lock).lockCount);
+  RWLockUnlock(lock);
+  ASSERT_EQ(1, RWLockWriteLock(lock, 0));
+  RWLockDestroy(lock);
+  EXPECT_EQ(-1, Read(lock).lockCount);
+  RWLockUnlock(lock);
+  // Unlocking a free lock leaves it free.
+  RWLockUnlock(lock);
+  EXPECT_EQ(0, Read(lock).lockCount);
+  RWLockDestroy(lock);  // frees it: the leak checker would tell otherwise
+}
+
+TEST(RWLock, NullLockReturnsAtOnce) {
+  EXPECT_EQ(0, RWLockReadLock(nullptr, INFINITE));
+  EXPECT_EQ(0, RWLockWriteLock(nullptr, INFINITE));
+  RWLockUnlock(nullptr);
+  RWLockDestroy(nullptr);
+}
+
+TEST(RWLock, WritersExcludeEveryoneUnderLoad) {
+  RWLOCK lock = RWLockCreate();
+  // Plain variables: a reader overlapping a writer is a data race that the
+  // thread sanitizer reports, and without it shows as a torn pair.
+  long first = 0, second = 0;
+  std::atomic<int> torn{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 2000; i++) {
+        if ((i + t) % 4 == 0) {
+          ASSERT_EQ(1, RWLockWriteLock(lock, INFINITE));
+          first++;
+          second++;
+        } else {
+          ASSERT_EQ(1, RWLockReadLock(lock, INFINITE));
+          if (first != second) torn++;
+        }
+        RWLockUnlock(lock);
+      }
+    });
+  }
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(0, torn.load());
+  EXPECT_EQ(2000, first);
+  EXPECT_EQ(0, Read(lock).lockCount);
+  RWLockDestroy(lock);
+}
