@@ -7,238 +7,407 @@
 
 // ---- Wire format and message object ----
 
+#include <byteswap.h>  // __bswap_64, the 64-bit byte swap that pairs with __bswap_double
+
+// The protocol version this library speaks and the default of a new message.
+#define ZVCP_PROTOCOL_VERSION 2
+
+// Type codes of a message variable.
+#define VAR_TYPE_INT32 0
+#define VAR_TYPE_STRING 1
+#define VAR_TYPE_INT64 2
+#define VAR_TYPE_INT16 3
+#define VAR_TYPE_BINARY 4
+#define VAR_TYPE_FLOAT 5
+
+// Flag bits of the message header.
+#define MSG_FLAG_RAW 0x0001
+#define MSG_FLAG_END_OF_FILE 0x0002
+#define MSG_FLAG_NO_ENCRYPTION 0x0004
+#define MSG_FLAG_END_OF_SEQUENCE 0x0008
+#define MSG_FLAG_REVERSE_ORDER 0x0010
+#define MSG_FLAG_HEADER_ONLY 0x0020
+
+// Result of a lookup that finds nothing.
+#define INVALID_INDEX 0xFFFFFFFFu
+
+// One variable. A message object keeps each variable as a block of exactly the
+// variable's size before padding (an int16 variable 8 bytes, an int32 one 12, a
+// string or binary 12 + length), fields in host order, string units in host
+// order. On the wire the same layout is big-endian and, in version 1 messages,
+// unaligned: read wire variables bytewise, never through this struct.
+typedef struct {
+  DWORD id;
+  BYTE type;
+  BYTE padding;
+  WORD int16Value;  // int16 variables only
+  union {
+    DWORD int32Value;
+    QWORD int64Value;
+    double floatValue;
+    struct {
+      DWORD length;  // string and binary: bytes in data (twice the units of a string)
+      BYTE data[4];  // the first of the length bytes
+    };
+  };
+} CSCP_VARIABLE;
+
+// The 16-byte header of a wire message, fields big-endian; the body follows it.
+typedef struct {
+  WORD code;
+  WORD flags;
+  DWORD size;  // whole message: header, body and padding
+  DWORD id;
+  DWORD numVariables;  // variables; data bytes of a raw message; a value if header-only
+} CSCP_MESSAGE;
+
+#define ZVCP_HEADER_SIZE 16
+
+#ifdef __cplusplus
+
+// A message: command code, id, flags and variables, each a typed value under a
+// 32-bit id. Not copyable or assignable (the records are owned); make a copy
+// with the constructor that takes a pointer to another message.
+class ZAVRIN_EXPORT CSCPMessage {
+ public:
+  explicit CSCPMessage(int version = ZVCP_PROTOCOL_VERSION);
+  // Deep copy of msg.
+  explicit CSCPMessage(CSCPMessage *msg);
+  // Reads the wire form, which holds at least msg->size bytes, by the alignment
+  // rules of version. Keeps what can be read; never reads at or past size.
+  CSCPMessage(CSCP_MESSAGE *msg, int version);
+  // Reads the XML form; a document that is not well formed gives what was read.
+  explicit CSCPMessage(const char *xml);
+  ~CSCPMessage();
+
+  CSCPMessage(const CSCPMessage &) = delete;
+  CSCPMessage &operator=(const CSCPMessage &) = delete;
+
+  // The wire form in this message's version; malloc'ed, the caller frees it.
+  // Null when memory runs out or the message would exceed 4 GB.
+  CSCP_MESSAGE *CreateMessage() const;
+  // The XML form; malloc'ed, the caller frees it.
+  char *CreateXML();
+  // Called by the XML reader only.
+  void ProcessXMLToken(void *state, const char **attrs);
+  void ProcessXMLData(void *state);
+
+  WORD GetCode() const { return code; }
+  void SetCode(WORD newCode) { code = newCode; }
+  DWORD GetId() const { return id; }
+  void SetId(DWORD newId) { id = newId; }
+
+  void SetEndOfSequence() { flags |= MSG_FLAG_END_OF_SEQUENCE; }
+  void SetReverseOrderFlag() { flags |= MSG_FLAG_REVERSE_ORDER; }
+  void DisableEncryption() { flags |= MSG_FLAG_NO_ENCRYPTION; }
+  BOOL IsEndOfSequence() const { return (flags & MSG_FLAG_END_OF_SEQUENCE) ? TRUE : FALSE; }
+  BOOL IsReverseOrder() const { return (flags & MSG_FLAG_REVERSE_ORDER) ? TRUE : FALSE; }
+
+  // Each setter creates the variable or replaces the one with the same id in its
+  // place. When memory runs out it stores nothing and an earlier value stays.
+  void SetVariable(DWORD varId, WORD value);
+  void SetVariable(DWORD varId, DWORD value);
+  void SetVariable(DWORD varId, QWORD value);
+  void SetVariable(DWORD varId, double value);
+  // UTF-8 text, stored as UTF-16; invalid bytes become U+FFFD.
+  void SetVariable(DWORD varId, const char *value);
+  void SetVariable(DWORD varId, const BYTE *data, DWORD size);
+  // A binary variable of count 32-bit values in network order.
+  void SetVariableToInt32Array(DWORD varId, DWORD count, const DWORD *values);
+  // A binary variable with the file's content; 1 if all of it was read.
+  BOOL SetVariableFromFile(DWORD varId, const char *path);
+
+  // Getters require the exact type; an absent variable and one of another type
+  // both give 0.
+  DWORD GetVariableLong(DWORD varId) const;
+  WORD GetVariableShort(DWORD varId) const;
+  int32_t GetVariableShortAsInt32(DWORD varId) const;
+  QWORD GetVariableInt64(DWORD varId) const;
+  double GetVariableDouble(DWORD varId) const;
+  // The text as UTF-8. With a buffer: at most size bytes including the
+  // terminator, never part of a character; null if size is 0; an empty text if
+  // the variable is absent. Without: a malloc'ed copy, or null if absent.
+  char *GetVariableStr(DWORD varId, char *buffer = nullptr, DWORD size = 0) const;
+  // Copies min(size, length) bytes and returns length; 0 if absent.
+  DWORD GetVariableBinary(DWORD varId, BYTE *buffer, DWORD size) const;
+  // Copies min(count, elements) elements in host order; returns the elements stored.
+  DWORD GetVariableInt32Array(DWORD varId, DWORD count, DWORD *buffer) const;
+
+  // 1 if a variable with the id exists, whatever its type.
+  BOOL IsVariableExist(DWORD varId) const;
+  // Frees every variable; the message stays usable.
+  void DeleteAllVariables();
+
+ private:
+  // Helpers of the library's own code, not exported.
+  __attribute__((visibility("hidden"))) DWORD FindVariable(DWORD varId) const;
+  __attribute__((visibility("hidden"))) void *Set(DWORD varId, BYTE type, const void *value,
+                                                  DWORD size);
+  __attribute__((visibility("hidden"))) void *Get(DWORD varId, BYTE type) const;
+
+  WORD code;
+  WORD flags;
+  DWORD id;
+  DWORD variableCount;
+  CSCP_VARIABLE **variables;
+  int version;
+};
+
+#endif  // __cplusplus
+
+ZAVRIN_C_BEGIN
+
+// The 8 bytes of value in reverse order (the 64-bit counterpart is glibc's
+// __bswap_64).
+ZAVRIN_EXPORT double __bswap_double(double value);
+// Converts a zero-terminated string of 16-bit units in place from host to
+// network order, up to and not including the zero unit.
+ZAVRIN_EXPORT void __bswap_wstr(WORD *str);
+
+ZAVRIN_C_END
+
 // ---- XML form ----
+
+ZAVRIN_C_BEGIN
+
+// A malloc'ed copy of the first length bytes of text (length -1: up to its zero)
+// made safe for XML character data and attribute values: & < > " ' become
+// entities, bytes 0x01 to 0x1F character references ("&#x0A;"), all others stay.
+// A zero byte ends the text. The caller frees the result; null if memory runs out.
+ZAVRIN_EXPORT char *EscapeStringForXML(const char *text, int length);
+
+ZAVRIN_C_END
 
 // ---- Command codes ----
 
 // Every code from 1 to 227 has a name; 0 is not a command.
-#define CMD_LOGIN                   1
-#define CMD_LOGIN_RESP              2
-#define CMD_KEEPALIVE               3
-#define CMD_SET_ALARM_HD_STATE      4
-#define CMD_GET_OBJECTS             5
-#define CMD_OBJECT                  6
-#define CMD_DELETE_OBJECT           7
-#define CMD_MODIFY_OBJECT           8
-#define CMD_OBJECT_LIST_END         9
-#define CMD_OBJECT_UPDATE           10
-#define CMD_GET_EVENTS              11
-#define CMD_EVENTLOG_RECORDS        12
-#define CMD_GET_CONFIG_VARLIST      13
-#define CMD_SET_CONFIG_VARIABLE     14
-#define CMD_GET_OBJECT_TOOLS        15
-#define CMD_EXECUTE_ACTION          16
-#define CMD_DELETE_CONFIG_VARIABLE  17
-#define CMD_NOTIFY                  18
-#define CMD_TRAP                    19
-#define CMD_OPEN_EPP                20
-#define CMD_CLOSE_EPP               21
-#define CMD_SAVE_EPP                22
-#define CMD_EPP_RECORD              23
-#define CMD_LOCK_EVENT_DB           24
-#define CMD_UNLOCK_EVENT_DB         25
-#define CMD_SET_EVENT_INFO          26
-#define CMD_EVENT_DB_RECORD         27
-#define CMD_LOAD_EVENT_DB           28
-#define CMD_REQUEST_COMPLETED       29
-#define CMD_LOAD_USER_DB            30
-#define CMD_USER_DATA               31
-#define CMD_GROUP_DATA              32
-#define CMD_USER_DB_EOF             33
-#define CMD_UPDATE_USER             34
-#define CMD_DELETE_USER             35
-#define CMD_CREATE_USER             36
-#define CMD_LOCK_USER_DB            37
-#define CMD_UNLOCK_USER_DB          38
-#define CMD_USER_DB_UPDATE          39
-#define CMD_SET_PASSWORD            40
-#define CMD_GET_NODE_DCI_LIST       41
-#define CMD_NODE_DCI                42
-#define CMD_NODE_DCI_LIST_END       43
-#define CMD_DELETE_NODE_DCI         44
-#define CMD_MODIFY_NODE_DCI         45
-#define CMD_UNLOCK_NODE_DCI_LIST    46
-#define CMD_SET_OBJECT_MGMT_STATUS  47
-#define CMD_CREATE_NEW_DCI          48
-#define CMD_GET_DCI_DATA            49
-#define CMD_DCI_DATA                50
-#define CMD_GET_MIB_TIMESTAMP       51
-#define CMD_GET_MIB                 52
-#define CMD_REQUEST_NEW_LPP_ID      53
-#define CMD_OPEN_LPP                54
-#define CMD_CREATE_OBJECT           55
-#define CMD_GET_EVENT_NAMES         56
-#define CMD_EVENT_NAME_LIST         57
-#define CMD_BIND_OBJECT             58
-#define CMD_UNBIND_OBJECT           59
-#define CMD_GET_IMAGE_LIST          60
-#define CMD_LOAD_IMAGE_FILE         61
-#define CMD_IMAGE_LIST              62
-#define CMD_IMAGE_FILE              63
-#define CMD_AUTHENTICATE            64
-#define CMD_GET_PARAMETER           65
-#define CMD_GET_LIST                66
-#define CMD_ACTION                  67
-#define CMD_GET_DEFAULT_IMAGE_LIST  68
-#define CMD_DEFAULT_IMAGE_LIST      69
-#define CMD_GET_ALL_ALARMS          70
-#define CMD_GET_ALARM               71
-#define CMD_ACK_ALARM               72
-#define CMD_ALARM_UPDATE            73
-#define CMD_ALARM_DATA              74
-#define CMD_DELETE_ALARM            75
-#define CMD_LOCK_ACTION_DB          76
-#define CMD_UNLOCK_ACTION_DB        77
-#define CMD_LOAD_ACTIONS            78
-#define CMD_ACTION_DB_UPDATE        79
-#define CMD_MODIFY_ACTION           80
-#define CMD_CREATE_ACTION           81
-#define CMD_DELETE_ACTION           82
-#define CMD_ACTION_DATA             83
-#define CMD_GET_CONTAINER_CAT_LIST  84
-#define CMD_CONTAINER_CAT_DATA      85
-#define CMD_DELETE_CONTAINER_CAT    86
-#define CMD_CREATE_CONTAINER_CAT    87
-#define CMD_MODIFY_CONTAINER_CAT    88
-#define CMD_POLL_NODE               89
-#define CMD_POLLING_INFO            90
-#define CMD_COPY_DCI                91
-#define CMD_WAKEUP_NODE             92
-#define CMD_DELETE_EVENT_TEMPLATE   93
-#define CMD_GENERATE_EVENT_CODE     94
-#define CMD_LOCK_TRAP_CFG           95
-#define CMD_UNLOCK_TRAP_CFG         96
-#define CMD_CREATE_TRAP             97
-#define CMD_MODIFY_TRAP             98
-#define CMD_DELETE_TRAP             99
-#define CMD_LOAD_TRAP_CFG           100
-#define CMD_TRAP_CFG_RECORD         101
-#define CMD_QUERY_PARAMETER         102
-#define CMD_GET_SERVER_INFO         103
-#define CMD_SET_DCI_STATUS          104
-#define CMD_FILE_DATA               105
-#define CMD_TRANSFER_FILE           106
-#define CMD_UPGRADE_AGENT           107
-#define CMD_GET_PACKAGE_LIST        108
-#define CMD_PACKAGE_INFO            109
-#define CMD_REMOVE_PACKAGE          110
-#define CMD_INSTALL_PACKAGE         111
-#define CMD_LOCK_PACKAGE_DB         112
-#define CMD_UNLOCK_PACKAGE_DB       113
-#define CMD_ABORT_FILE_TRANSFER     114
-#define CMD_CHECK_NETWORK_SERVICE   115
-#define CMD_GET_AGENT_CONFIG        116
-#define CMD_UPDATE_AGENT_CONFIG     117
-#define CMD_GET_PARAMETER_LIST      118
-#define CMD_DEPLOY_PACKAGE          119
-#define CMD_INSTALLER_INFO          120
-#define CMD_GET_LAST_VALUES         121
-#define CMD_APPLY_TEMPLATE          122
-#define CMD_SET_USER_VARIABLE       123
-#define CMD_GET_USER_VARIABLE       124
-#define CMD_ENUM_USER_VARIABLES     125
-#define CMD_DELETE_USER_VARIABLE    126
-#define CMD_ADM_MESSAGE             127
-#define CMD_ADM_REQUEST             128
-#define CMD_CHANGE_IP_ADDR          129
-#define CMD_REQUEST_SESSION_KEY     130
-#define CMD_ENCRYPTED_MESSAGE       131
-#define CMD_SESSION_KEY             132
-#define CMD_REQUEST_ENCRYPTION      133
-#define CMD_GET_ROUTING_TABLE       134
-#define CMD_EXEC_TABLE_TOOL         135
-#define CMD_TABLE_DATA              136
-#define CMD_APPLY_LOG_POLICY        137
-#define CMD_CHANGE_SUBSCRIPTION     138
-#define CMD_GET_SYSLOG              139
-#define CMD_SYSLOG_RECORDS          140
-#define CMD_GET_LPP_LIST            141
-#define CMD_OPEN_LOG_POLICY         142
-#define CMD_CLOSE_LOG_POLICY        143
+#define CMD_LOGIN 1
+#define CMD_LOGIN_RESP 2
+#define CMD_KEEPALIVE 3
+#define CMD_SET_ALARM_HD_STATE 4
+#define CMD_GET_OBJECTS 5
+#define CMD_OBJECT 6
+#define CMD_DELETE_OBJECT 7
+#define CMD_MODIFY_OBJECT 8
+#define CMD_OBJECT_LIST_END 9
+#define CMD_OBJECT_UPDATE 10
+#define CMD_GET_EVENTS 11
+#define CMD_EVENTLOG_RECORDS 12
+#define CMD_GET_CONFIG_VARLIST 13
+#define CMD_SET_CONFIG_VARIABLE 14
+#define CMD_GET_OBJECT_TOOLS 15
+#define CMD_EXECUTE_ACTION 16
+#define CMD_DELETE_CONFIG_VARIABLE 17
+#define CMD_NOTIFY 18
+#define CMD_TRAP 19
+#define CMD_OPEN_EPP 20
+#define CMD_CLOSE_EPP 21
+#define CMD_SAVE_EPP 22
+#define CMD_EPP_RECORD 23
+#define CMD_LOCK_EVENT_DB 24
+#define CMD_UNLOCK_EVENT_DB 25
+#define CMD_SET_EVENT_INFO 26
+#define CMD_EVENT_DB_RECORD 27
+#define CMD_LOAD_EVENT_DB 28
+#define CMD_REQUEST_COMPLETED 29
+#define CMD_LOAD_USER_DB 30
+#define CMD_USER_DATA 31
+#define CMD_GROUP_DATA 32
+#define CMD_USER_DB_EOF 33
+#define CMD_UPDATE_USER 34
+#define CMD_DELETE_USER 35
+#define CMD_CREATE_USER 36
+#define CMD_LOCK_USER_DB 37
+#define CMD_UNLOCK_USER_DB 38
+#define CMD_USER_DB_UPDATE 39
+#define CMD_SET_PASSWORD 40
+#define CMD_GET_NODE_DCI_LIST 41
+#define CMD_NODE_DCI 42
+#define CMD_NODE_DCI_LIST_END 43
+#define CMD_DELETE_NODE_DCI 44
+#define CMD_MODIFY_NODE_DCI 45
+#define CMD_UNLOCK_NODE_DCI_LIST 46
+#define CMD_SET_OBJECT_MGMT_STATUS 47
+#define CMD_CREATE_NEW_DCI 48
+#define CMD_GET_DCI_DATA 49
+#define CMD_DCI_DATA 50
+#define CMD_GET_MIB_TIMESTAMP 51
+#define CMD_GET_MIB 52
+#define CMD_REQUEST_NEW_LPP_ID 53
+#define CMD_OPEN_LPP 54
+#define CMD_CREATE_OBJECT 55
+#define CMD_GET_EVENT_NAMES 56
+#define CMD_EVENT_NAME_LIST 57
+#define CMD_BIND_OBJECT 58
+#define CMD_UNBIND_OBJECT 59
+#define CMD_GET_IMAGE_LIST 60
+#define CMD_LOAD_IMAGE_FILE 61
+#define CMD_IMAGE_LIST 62
+#define CMD_IMAGE_FILE 63
+#define CMD_AUTHENTICATE 64
+#define CMD_GET_PARAMETER 65
+#define CMD_GET_LIST 66
+#define CMD_ACTION 67
+#define CMD_GET_DEFAULT_IMAGE_LIST 68
+#define CMD_DEFAULT_IMAGE_LIST 69
+#define CMD_GET_ALL_ALARMS 70
+#define CMD_GET_ALARM 71
+#define CMD_ACK_ALARM 72
+#define CMD_ALARM_UPDATE 73
+#define CMD_ALARM_DATA 74
+#define CMD_DELETE_ALARM 75
+#define CMD_LOCK_ACTION_DB 76
+#define CMD_UNLOCK_ACTION_DB 77
+#define CMD_LOAD_ACTIONS 78
+#define CMD_ACTION_DB_UPDATE 79
+#define CMD_MODIFY_ACTION 80
+#define CMD_CREATE_ACTION 81
+#define CMD_DELETE_ACTION 82
+#define CMD_ACTION_DATA 83
+#define CMD_GET_CONTAINER_CAT_LIST 84
+#define CMD_CONTAINER_CAT_DATA 85
+#define CMD_DELETE_CONTAINER_CAT 86
+#define CMD_CREATE_CONTAINER_CAT 87
+#define CMD_MODIFY_CONTAINER_CAT 88
+#define CMD_POLL_NODE 89
+#define CMD_POLLING_INFO 90
+#define CMD_COPY_DCI 91
+#define CMD_WAKEUP_NODE 92
+#define CMD_DELETE_EVENT_TEMPLATE 93
+#define CMD_GENERATE_EVENT_CODE 94
+#define CMD_LOCK_TRAP_CFG 95
+#define CMD_UNLOCK_TRAP_CFG 96
+#define CMD_CREATE_TRAP 97
+#define CMD_MODIFY_TRAP 98
+#define CMD_DELETE_TRAP 99
+#define CMD_LOAD_TRAP_CFG 100
+#define CMD_TRAP_CFG_RECORD 101
+#define CMD_QUERY_PARAMETER 102
+#define CMD_GET_SERVER_INFO 103
+#define CMD_SET_DCI_STATUS 104
+#define CMD_FILE_DATA 105
+#define CMD_TRANSFER_FILE 106
+#define CMD_UPGRADE_AGENT 107
+#define CMD_GET_PACKAGE_LIST 108
+#define CMD_PACKAGE_INFO 109
+#define CMD_REMOVE_PACKAGE 110
+#define CMD_INSTALL_PACKAGE 111
+#define CMD_LOCK_PACKAGE_DB 112
+#define CMD_UNLOCK_PACKAGE_DB 113
+#define CMD_ABORT_FILE_TRANSFER 114
+#define CMD_CHECK_NETWORK_SERVICE 115
+#define CMD_GET_AGENT_CONFIG 116
+#define CMD_UPDATE_AGENT_CONFIG 117
+#define CMD_GET_PARAMETER_LIST 118
+#define CMD_DEPLOY_PACKAGE 119
+#define CMD_INSTALLER_INFO 120
+#define CMD_GET_LAST_VALUES 121
+#define CMD_APPLY_TEMPLATE 122
+#define CMD_SET_USER_VARIABLE 123
+#define CMD_GET_USER_VARIABLE 124
+#define CMD_ENUM_USER_VARIABLES 125
+#define CMD_DELETE_USER_VARIABLE 126
+#define CMD_ADM_MESSAGE 127
+#define CMD_ADM_REQUEST 128
+#define CMD_CHANGE_IP_ADDR 129
+#define CMD_REQUEST_SESSION_KEY 130
+#define CMD_ENCRYPTED_MESSAGE 131
+#define CMD_SESSION_KEY 132
+#define CMD_REQUEST_ENCRYPTION 133
+#define CMD_GET_ROUTING_TABLE 134
+#define CMD_EXEC_TABLE_TOOL 135
+#define CMD_TABLE_DATA 136
+#define CMD_APPLY_LOG_POLICY 137
+#define CMD_CHANGE_SUBSCRIPTION 138
+#define CMD_GET_SYSLOG 139
+#define CMD_SYSLOG_RECORDS 140
+#define CMD_GET_LPP_LIST 141
+#define CMD_OPEN_LOG_POLICY 142
+#define CMD_CLOSE_LOG_POLICY 143
 #define CMD_GET_OBJECT_TOOL_DETAILS 144
-#define CMD_LOCK_OBJECT_TOOLS       145
-#define CMD_UNLOCK_OBJECT_TOOLS     146
-#define CMD_UPDATE_OBJECT_TOOL      147
-#define CMD_DELETE_OBJECT_TOOL      148
-#define CMD_SETUP_PROXY_CONNECTION  149
+#define CMD_LOCK_OBJECT_TOOLS 145
+#define CMD_UNLOCK_OBJECT_TOOLS 146
+#define CMD_UPDATE_OBJECT_TOOL 147
+#define CMD_DELETE_OBJECT_TOOL 148
+#define CMD_SETUP_PROXY_CONNECTION 149
 #define CMD_GENERATE_OBJECT_TOOL_ID 150
-#define CMD_GET_SERVER_STATS        151
-#define CMD_GET_SCRIPT_LIST         152
-#define CMD_GET_SCRIPT              153
-#define CMD_UPDATE_SCRIPT           154
-#define CMD_DELETE_SCRIPT           155
-#define CMD_RENAME_SCRIPT           156
-#define CMD_GET_SESSION_LIST        157
-#define CMD_KILL_SESSION            158
-#define CMD_GET_TRAP_LOG            159
-#define CMD_TRAP_LOG_RECORDS        160
-#define CMD_START_SNMP_WALK         161
-#define CMD_SNMP_WALK_DATA          162
-#define CMD_GET_MAP_LIST            163
-#define CMD_LOAD_MAP                164
-#define CMD_SAVE_MAP                165
-#define CMD_DELETE_MAP              166
-#define CMD_RESOLVE_MAP_NAME        167
-#define CMD_SUBMAP_DATA             168
-#define CMD_UPLOAD_SUBMAP_BK_IMAGE  169
-#define CMD_GET_SUBMAP_BK_IMAGE     170
-#define CMD_GET_MODULE_LIST         171
-#define CMD_UPDATE_MODULE_INFO      172
-#define CMD_COPY_USER_VARIABLE      173
-#define CMD_RESOLVE_DCI_NAMES       174
-#define CMD_GET_MY_CONFIG           175
-#define CMD_GET_AGENT_CFG_LIST      176
-#define CMD_OPEN_AGENT_CONFIG       177
-#define CMD_SAVE_AGENT_CONFIG       178
-#define CMD_DELETE_AGENT_CONFIG     179
-#define CMD_SWAP_AGENT_CONFIGS      180
-#define CMD_TERMINATE_ALARM         181
-#define CMD_GET_ZVCP_CAPS           182
-#define CMD_ZVCP_CAPS               183
-#define CMD_GET_OBJECT_COMMENTS     184
-#define CMD_UPDATE_OBJECT_COMMENTS  185
-#define CMD_ENABLE_AGENT_TRAPS      186
-#define CMD_PUSH_DCI_DATA           187
-#define CMD_GET_ADDR_LIST           188
-#define CMD_SET_ADDR_LIST           189
-#define CMD_RESET_COMPONENT         190
-#define CMD_GET_DCI_EVENTS_LIST     191
-#define CMD_CREATE_MGMT_PACK        192
-#define CMD_INSTALL_MGMT_PACK       193
-#define CMD_GET_TRAP_CFG_RO         194
-#define CMD_SNMP_REQUEST            195
-#define CMD_GET_DCI_INFO            196
-#define CMD_GET_GRAPH_LIST          197
-#define CMD_DEFINE_GRAPH            198
-#define CMD_DELETE_GRAPH            199
-#define CMD_GET_SYSTEM_DCI_LIST     200
-#define CMD_ADD_CA_CERTIFICATE      201
-#define CMD_DELETE_CERTIFICATE      202
-#define CMD_GET_CERT_LIST           203
-#define CMD_UPDATE_CERT_COMMENTS    204
-#define CMD_QUERY_L2_TOPOLOGY       205
-#define CMD_AUDIT_RECORD            206
-#define CMD_GET_AUDIT_LOG           207
-#define CMD_SEND_SMS                208
-#define CMD_GET_COMMUNITY_LIST      209
-#define CMD_UPDATE_COMMUNITY_LIST   210
-#define CMD_GET_SITUATION_LIST      211
-#define CMD_DELETE_SITUATION        212
-#define CMD_CREATE_SITUATION        213
-#define CMD_DEL_SITUATION_INSTANCE  214
-#define CMD_UPDATE_SITUATION        215
-#define CMD_SITUATION_DATA          216
-#define CMD_SITUATION_CHANGE        217
-#define CMD_CREATE_MAP              218
-#define CMD_WEBMAP_ADD              219
-#define CMD_WEBMAP_UPDATE_PROPS     220
-#define CMD_WEBMAP_UPDATE_DATA      221
-#define CMD_WEBMAP_DELETE           222
-#define CMD_WEBMAP_GET_DATA         223
-#define CMD_WEBMAP_GET_LIST         224
-#define CMD_CONFIG_SET_CLOB         225
-#define CMD_CONFIG_GET_CLOB         226
-#define CMD_RENAME_MAP              227
+#define CMD_GET_SERVER_STATS 151
+#define CMD_GET_SCRIPT_LIST 152
+#define CMD_GET_SCRIPT 153
+#define CMD_UPDATE_SCRIPT 154
+#define CMD_DELETE_SCRIPT 155
+#define CMD_RENAME_SCRIPT 156
+#define CMD_GET_SESSION_LIST 157
+#define CMD_KILL_SESSION 158
+#define CMD_GET_TRAP_LOG 159
+#define CMD_TRAP_LOG_RECORDS 160
+#define CMD_START_SNMP_WALK 161
+#define CMD_SNMP_WALK_DATA 162
+#define CMD_GET_MAP_LIST 163
+#define CMD_LOAD_MAP 164
+#define CMD_SAVE_MAP 165
+#define CMD_DELETE_MAP 166
+#define CMD_RESOLVE_MAP_NAME 167
+#define CMD_SUBMAP_DATA 168
+#define CMD_UPLOAD_SUBMAP_BK_IMAGE 169
+#define CMD_GET_SUBMAP_BK_IMAGE 170
+#define CMD_GET_MODULE_LIST 171
+#define CMD_UPDATE_MODULE_INFO 172
+#define CMD_COPY_USER_VARIABLE 173
+#define CMD_RESOLVE_DCI_NAMES 174
+#define CMD_GET_MY_CONFIG 175
+#define CMD_GET_AGENT_CFG_LIST 176
+#define CMD_OPEN_AGENT_CONFIG 177
+#define CMD_SAVE_AGENT_CONFIG 178
+#define CMD_DELETE_AGENT_CONFIG 179
+#define CMD_SWAP_AGENT_CONFIGS 180
+#define CMD_TERMINATE_ALARM 181
+#define CMD_GET_ZVCP_CAPS 182
+#define CMD_ZVCP_CAPS 183
+#define CMD_GET_OBJECT_COMMENTS 184
+#define CMD_UPDATE_OBJECT_COMMENTS 185
+#define CMD_ENABLE_AGENT_TRAPS 186
+#define CMD_PUSH_DCI_DATA 187
+#define CMD_GET_ADDR_LIST 188
+#define CMD_SET_ADDR_LIST 189
+#define CMD_RESET_COMPONENT 190
+#define CMD_GET_DCI_EVENTS_LIST 191
+#define CMD_CREATE_MGMT_PACK 192
+#define CMD_INSTALL_MGMT_PACK 193
+#define CMD_GET_TRAP_CFG_RO 194
+#define CMD_SNMP_REQUEST 195
+#define CMD_GET_DCI_INFO 196
+#define CMD_GET_GRAPH_LIST 197
+#define CMD_DEFINE_GRAPH 198
+#define CMD_DELETE_GRAPH 199
+#define CMD_GET_SYSTEM_DCI_LIST 200
+#define CMD_ADD_CA_CERTIFICATE 201
+#define CMD_DELETE_CERTIFICATE 202
+#define CMD_GET_CERT_LIST 203
+#define CMD_UPDATE_CERT_COMMENTS 204
+#define CMD_QUERY_L2_TOPOLOGY 205
+#define CMD_AUDIT_RECORD 206
+#define CMD_GET_AUDIT_LOG 207
+#define CMD_SEND_SMS 208
+#define CMD_GET_COMMUNITY_LIST 209
+#define CMD_UPDATE_COMMUNITY_LIST 210
+#define CMD_GET_SITUATION_LIST 211
+#define CMD_DELETE_SITUATION 212
+#define CMD_CREATE_SITUATION 213
+#define CMD_DEL_SITUATION_INSTANCE 214
+#define CMD_UPDATE_SITUATION 215
+#define CMD_SITUATION_DATA 216
+#define CMD_SITUATION_CHANGE 217
+#define CMD_CREATE_MAP 218
+#define CMD_WEBMAP_ADD 219
+#define CMD_WEBMAP_UPDATE_PROPS 220
+#define CMD_WEBMAP_UPDATE_DATA 221
+#define CMD_WEBMAP_DELETE 222
+#define CMD_WEBMAP_GET_DATA 223
+#define CMD_WEBMAP_GET_LIST 224
+#define CMD_CONFIG_SET_CLOB 225
+#define CMD_CONFIG_GET_CLOB 226
+#define CMD_RENAME_MAP 227
 
 ZAVRIN_C_BEGIN
 

@@ -1,0 +1,54 @@
+// 32-bit number parsing with the saturation rules of a 32-bit long.
+#include "text_numbers.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <stdlib.h>
+
+namespace zavrin {
+namespace {
+
+// Splits off the sign and reads the magnitude with base 0. False when no digits
+// follow; *overflow when the magnitude does not fit 32 bits.
+bool ReadMagnitude(const char *text, bool *negative, QWORD *magnitude, bool *overflow) {
+  const char *p = text;
+  while (isspace(static_cast<unsigned char>(*p))) p++;
+  *negative = *p == '-';
+  if (*p == '-' || *p == '+') p++;
+  // strtoull would accept a second sign or blanks here; strtoul does not.
+  if (!isdigit(static_cast<unsigned char>(*p))) return false;
+  char *end;
+  int savedErrno = errno;
+  errno = 0;
+  unsigned long long value = strtoull(p, &end, 0);
+  *overflow = errno == ERANGE || value > 0xFFFFFFFFull;
+  errno = savedErrno;
+  if (end == p) return false;
+  *magnitude = value;
+  return true;
+}
+
+}  // namespace
+
+DWORD TextToUInt32(const char *text) {
+  bool negative, overflow;
+  QWORD magnitude;
+  if (!ReadMagnitude(text, &negative, &magnitude, &overflow)) return 0;
+  if (overflow) return 0xFFFFFFFFu;
+  DWORD value = static_cast<DWORD>(magnitude);
+  return negative ? 0u - value : value;
+}
+
+int32_t TextToInt32(const char *text) {
+  bool negative, overflow;
+  QWORD magnitude;
+  if (!ReadMagnitude(text, &negative, &magnitude, &overflow)) return 0;
+  if (negative) {
+    if (overflow || magnitude >= 0x80000000ull) return INT32_MIN;
+    return -static_cast<int32_t>(magnitude);
+  }
+  if (overflow || magnitude > 0x7FFFFFFFull) return INT32_MAX;
+  return static_cast<int32_t>(magnitude);
+}
+
+}  // namespace zavrin
