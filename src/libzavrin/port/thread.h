@@ -47,7 +47,7 @@ class MutexLock {
 // Pulse releases exactly the threads that wait at that moment (one of them for
 // an auto-reset event, all for a manual-reset one) and leaves the event reset:
 // a thread that starts waiting afterwards sleeps. A pulse with nobody waiting
-// does nothing at all.
+// only resets the event.
 class Event {
  public:
   enum ResetMode { kAutoReset, kManualReset };
