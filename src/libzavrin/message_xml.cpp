@@ -324,6 +324,7 @@ void ReadXml(CSCPMessage *message, const char *xml) {
 using zavrin::XML_READ_STATE;
 
 char *EscapeStringForXML(const char *text, int length) {
+  if (text == nullptr) return zavrin::EscapeXml("", 0);
   size_t count = length < 0 ? strlen(text) : static_cast<size_t>(length);
   return zavrin::EscapeXml(text, count);
 }
