@@ -6,6 +6,7 @@
 
 #include <expat.h>
 #include <locale.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -143,51 +144,85 @@ char *EscapeXml(const char *text, size_t length) {
   return out;
 }
 
-void AppendStringValue(String &xml, const CSCP_VARIABLE *var) {
+// Builds the document in a String and remembers whether every piece went in:
+// String keeps its old text when memory runs out, which here would leave a hole
+// in a document that looks complete.
+class DocumentBuilder {
+ public:
+  void Add(const char *bytes, size_t count) {
+    if (!ok_) return;
+    size_t before = text_.Size();
+    if (count < kMaxValueSize) text_.AddString(bytes, static_cast<DWORD>(count));
+    ok_ = text_.Size() == before + count;
+  }
+  void Add(const char *text) { Add(text, strlen(text)); }
+  // For the heads and numbers, whose text is short and bounded.
+  void AddFormatted(const char *format, ...) __attribute__((format(printf, 2, 3))) {
+    char piece[256];
+    va_list args;
+    va_start(args, format);
+    int length = vsnprintf(piece, sizeof(piece), format, args);
+    va_end(args);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof(piece)) {
+      ok_ = false;
+      return;
+    }
+    Add(piece, static_cast<size_t>(length));
+  }
+  void Fail() { ok_ = false; }
+  // The document as a malloc'ed text, or null if any piece was lost.
+  char *Finish() const { return ok_ ? strdup(text_) : nullptr; }
+
+ private:
+  String text_;
+  bool ok_ = true;
+};
+
+void AddStringValue(DocumentBuilder &xml, const CSCP_VARIABLE *var) {
   size_t units = var->length / 2;
   const char16_t *src = StringUnits(var);
   size_t bytes = Utf16ToUtf8(src, units, nullptr, 0);
   char *utf8 = static_cast<char *>(malloc(bytes + 1));
-  if (utf8 == nullptr) return;
+  if (utf8 == nullptr) return xml.Fail();
   bytes = Utf16ToUtf8(src, units, utf8, bytes);
   char *escaped = EscapeXml(utf8, bytes);
   free(utf8);
-  if (escaped == nullptr) return;
-  xml += escaped;
+  if (escaped == nullptr) return xml.Fail();
+  xml.Add(escaped);
   free(escaped);
 }
 
-void AppendBinaryValue(String &xml, const CSCP_VARIABLE *var) {
+void AddBinaryValue(DocumentBuilder &xml, const CSCP_VARIABLE *var) {
   char *base64 = nullptr;
   size_t length =
       base64_encode_alloc(reinterpret_cast<const char *>(RecordData(var)), var->length, &base64);
-  if (base64 == nullptr) return;
-  if (length < kMaxValueSize) xml.AddString(base64, static_cast<DWORD>(length));
+  if (base64 == nullptr) return xml.Fail();
+  xml.Add(base64, length);
   free(base64);
 }
 
-void AppendValue(String &xml, const CSCP_VARIABLE *var) {
+void AddValue(DocumentBuilder &xml, const CSCP_VARIABLE *var) {
   switch (var->type) {
     case VAR_TYPE_INT32:
-      xml.AddFormattedString("%d", static_cast<int32_t>(var->int32Value));
+      xml.AddFormatted("%d", static_cast<int32_t>(var->int32Value));
       break;
     case VAR_TYPE_INT16:
-      xml.AddFormattedString("%u", static_cast<unsigned>(var->int16Value));
+      xml.AddFormatted("%u", static_cast<unsigned>(var->int16Value));
       break;
     case VAR_TYPE_INT64:
-      xml.AddFormattedString("%lld", static_cast<long long>(static_cast<int64_t>(var->int64Value)));
+      xml.AddFormatted("%lld", static_cast<long long>(static_cast<int64_t>(var->int64Value)));
       break;
     case VAR_TYPE_FLOAT: {
       char number[40];
       FormatDouble(var->floatValue, number, sizeof(number));
-      xml += number;
+      xml.Add(number);
       break;
     }
     case VAR_TYPE_STRING:
-      AppendStringValue(xml, var);
+      AddStringValue(xml, var);
       break;
     case VAR_TYPE_BINARY:
-      AppendBinaryValue(xml, var);
+      AddBinaryValue(xml, var);
       break;
     default:  // a code from the wire with no known value: the value stays empty
       break;
@@ -330,8 +365,8 @@ char *EscapeStringForXML(const char *text, int length) {
 }
 
 char *CSCPMessage::CreateXML() {
-  String xml;
-  xml.AddFormattedString(
+  zavrin::DocumentBuilder xml;
+  xml.AddFormatted(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<zvcp version=\"%d\">\r\n"
       "   <message code=\"%u\" id=\"%d\">\r\n",
       version, static_cast<unsigned>(code), static_cast<int32_t>(id));
@@ -346,13 +381,13 @@ char *CSCPMessage::CreateXML() {
     } else {
       snprintf(typeNumber, sizeof(typeNumber), "%u", static_cast<unsigned>(var->type));
     }
-    xml.AddFormattedString("      <variable id=\"%d\" type=\"%s\">\r\n         <value>",
-                           static_cast<int32_t>(var->id), typeName);
-    zavrin::AppendValue(xml, var);
-    xml += "</value>\r\n      </variable>\r\n";
+    xml.AddFormatted("      <variable id=\"%d\" type=\"%s\">\r\n         <value>",
+                     static_cast<int32_t>(var->id), typeName);
+    zavrin::AddValue(xml, var);
+    xml.Add("</value>\r\n      </variable>\r\n");
   }
-  xml += "   </message>\r\n</zvcp>\r\n";
-  return strdup(xml);
+  xml.Add("   </message>\r\n</zvcp>\r\n");
+  return xml.Finish();
 }
 
 CSCPMessage::CSCPMessage(const char *xml)
