@@ -171,6 +171,11 @@ TEST(String, Translate) {
   EXPECT_STREQ("abc", s);
   EXPECT_EQ(3u, s.Size());
 
+  // Search and replacement taken from the string itself.
+  s = "abab";
+  s.Translate(static_cast<char *>(s) + 2, static_cast<char *>(s) + 3);
+  EXPECT_STREQ("bb", s);
+
   // Appending after a shrinking translation lands right after the text.
   s = "a--b";
   s.Translate("--", "-");

@@ -133,6 +133,17 @@ void String::Translate(const char *from, const char *to) {
   // An empty search text would match everywhere without advancing.
   if (text == nullptr || fromLen == 0 || len < fromLen) return;
 
+  // Texts taken from this string itself would change under the edit: use copies.
+  auto inside = [this](const char *p) { return p >= text && p < text + textSize; };
+  if (inside(from) || inside(to)) {
+    char *fromCopy = strdup(from);
+    char *toCopy = strdup(to);
+    if (fromCopy != nullptr && toCopy != nullptr) Translate(fromCopy, toCopy);
+    free(fromCopy);
+    free(toCopy);
+    return;
+  }
+
   // Count first: the result is built with at most one reallocation. Scanning the
   // original after each match is the same as scanning the edited text after the
   // inserted replacement, which is never searched again.
