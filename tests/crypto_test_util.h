@@ -17,13 +17,13 @@ namespace crypto_test {
 
 using Bytes = std::vector<unsigned char>;
 
-struct CipherSpec {
+struct KnownCipher {
   DWORD id;
   const char *name;  // OpenSSL's name
   DWORD sessionKeyLength;
   int blockSize;
 };
-inline const CipherSpec kCiphers[4] = {
+inline const KnownCipher kCiphers[4] = {
     {0, "AES-256-CBC", 32, 16},
     {1, "BF-CBC", 32, 8},
     {2, "IDEA-CBC", 16, 8},
@@ -44,9 +44,9 @@ inline OSSL_LIB_CTX *TestLibContext() {
 // The ciphers this machine's OpenSSL offers, as a cipher mask.
 inline DWORD OpenSslCiphers() {
   DWORD mask = 0;
-  for (const CipherSpec &spec : kCiphers) {
-    EVP_CIPHER *cipher = EVP_CIPHER_fetch(TestLibContext(), spec.name, nullptr);
-    if (cipher != nullptr) mask |= 1u << spec.id;
+  for (const KnownCipher &known : kCiphers) {
+    EVP_CIPHER *cipher = EVP_CIPHER_fetch(TestLibContext(), known.name, nullptr);
+    if (cipher != nullptr) mask |= 1u << known.id;
     EVP_CIPHER_free(cipher);
   }
   return mask;

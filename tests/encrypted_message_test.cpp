@@ -51,17 +51,17 @@ BOOL Decrypt(TestSession &session, const Bytes &message, Bytes *result = nullptr
   return ok;
 }
 
-std::vector<const CipherSpec *> AvailableCiphers() {
-  std::vector<const CipherSpec *> list;
+std::vector<const KnownCipher *> AvailableCiphers() {
+  std::vector<const KnownCipher *> list;
   DWORD mask = OpenSslCiphers();
-  for (const CipherSpec &spec : kCiphers)
-    if (mask & (1u << spec.id)) list.push_back(&spec);
+  for (const KnownCipher &known : kCiphers)
+    if (mask & (1u << known.id)) list.push_back(&known);
   return list;
 }
 
-int CipherKeyLength(const CipherSpec &spec) {
+int CipherKeyLength(const KnownCipher &known) {
   // What each cipher is keyed with: its default key length.
-  return spec.id == CIPHER_BLOWFISH ? 16 : static_cast<int>(spec.sessionKeyLength);
+  return known.id == CIPHER_BLOWFISH ? 16 : static_cast<int>(known.sessionKeyLength);
 }
 
 }  // namespace
@@ -85,15 +85,15 @@ TEST(EncryptedMessage, SizesFollowTheCipherBlocks) {
 }
 
 TEST(EncryptedMessage, PayloadDecryptsWithPlainOpenSsl) {
-  for (const CipherSpec *spec : AvailableCiphers()) {
-    SCOPED_TRACE(spec->name);
-    TestSession session(spec->id, KeyBytes(spec->sessionKeyLength, 5), kIv);
+  for (const KnownCipher *known : AvailableCiphers()) {
+    SCOPED_TRACE(known->name);
+    TestSession session(known->id, KeyBytes(known->sessionKeyLength, 5), kIv);
     Bytes plain = PlainMessage(104, 0x0008, 3);
     Bytes e = Encrypt(session, plain);
     ASSERT_GE(e.size(), 8u);
     EXPECT_EQ(e.size() % 8, 0u);
     Bytes payload(e.begin() + 8, e.end() - e[2]), out;
-    ASSERT_TRUE(EvpCrypt(spec->name, false, session.key.data(), CipherKeyLength(*spec), kIv,
+    ASSERT_TRUE(EvpCrypt(known->name, false, session.key.data(), CipherKeyLength(*known), kIv,
                          payload, &out));
     ASSERT_EQ(8 + plain.size(), out.size());
     uLong crc = crc32(0L, plain.data(), static_cast<uInt>(plain.size()));
@@ -127,7 +127,7 @@ TEST(EncryptedMessage, BlowfishUsesTheFirstSixteenKeyBytes) {
 
 // An encrypted message built by hand: header, then EVP output of the prefix and the
 // plain message, the prefix's reserved word and the header's reserved byte as given.
-Bytes HandMade(const CipherSpec &spec, const Bytes &key, const Bytes &plain,
+Bytes HandMade(const KnownCipher &known, const Bytes &key, const Bytes &plain,
                uint32_t prefixReserved, unsigned char headerReserved) {
   Bytes prefixed(8, 0);
   PutBE32(&prefixed[0], static_cast<uint32_t>(crc32(0L, plain.data(), plain.size())));
@@ -135,7 +135,7 @@ Bytes HandMade(const CipherSpec &spec, const Bytes &key, const Bytes &plain,
   prefixed.insert(prefixed.end(), plain.begin(), plain.end());
   Bytes cipherText;
   EXPECT_TRUE(
-      EvpCrypt(spec.name, true, key.data(), CipherKeyLength(spec), kIv, prefixed, &cipherText));
+      EvpCrypt(known.name, true, key.data(), CipherKeyLength(known), kIv, prefixed, &cipherText));
   Bytes m(8, 0);
   m[1] = 131;
   m[3] = headerReserved;
@@ -145,9 +145,9 @@ Bytes HandMade(const CipherSpec &spec, const Bytes &key, const Bytes &plain,
 }
 
 TEST(EncryptedMessage, RoundTripsByteForByte) {
-  for (const CipherSpec *spec : AvailableCiphers()) {
-    SCOPED_TRACE(spec->name);
-    TestSession session(spec->id, KeyBytes(spec->sessionKeyLength, 7), kIv);
+  for (const KnownCipher *known : AvailableCiphers()) {
+    SCOPED_TRACE(known->name);
+    TestSession session(known->id, KeyBytes(known->sessionKeyLength, 7), kIv);
     for (uint32_t size : {16u, 24u, 40u, 1000u, 65536u}) {
       Bytes plain = PlainMessage(size, 0, size);
       Bytes e = Encrypt(session, plain);
@@ -161,7 +161,7 @@ TEST(EncryptedMessage, RoundTripsByteForByte) {
     Bytes plain = PlainMessage(32);
     Bytes result;
     ASSERT_EQ(TRUE,
-              Decrypt(session, HandMade(*spec, session.key, plain, 0xDEADBEEF, 0x5A), &result));
+              Decrypt(session, HandMade(*known, session.key, plain, 0xDEADBEEF, 0x5A), &result));
     EXPECT_EQ(plain, Bytes(result.begin(), result.begin() + 32));
   }
 }
@@ -204,9 +204,9 @@ TEST(EncryptedMessage, CipherWithoutTableEntryIsRefused) {
 }
 
 TEST(EncryptedMessage, EveryChangedByteIsRefused) {
-  for (const CipherSpec *spec : AvailableCiphers()) {
-    SCOPED_TRACE(spec->name);
-    TestSession session(spec->id, KeyBytes(spec->sessionKeyLength, 11), kIv);
+  for (const KnownCipher *known : AvailableCiphers()) {
+    SCOPED_TRACE(known->name);
+    TestSession session(known->id, KeyBytes(known->sessionKeyLength, 11), kIv);
     const Bytes e = Encrypt(session, PlainMessage(56, 0, 4));
     for (size_t pos = 0; pos < e.size(); pos++) {
       for (unsigned char delta : {0x01, 0x80, 0xFF}) {
@@ -253,7 +253,7 @@ TEST(EncryptedMessage, OtherKeysAndSessionsAreRefused) {
 
 TEST(EncryptedMessage, ChecksLookOnlyAtBytesTheCipherProduced) {
   TestSession session(CIPHER_AES_256, KeyBytes(32, 3), kIv);
-  const CipherSpec &aes = kCiphers[CIPHER_AES_256];
+  const KnownCipher &aes = kCiphers[CIPHER_AES_256];
   // A work buffer that still holds a good message from an earlier call.
   Bytes earlier = Encrypt(session, PlainMessage(40));
   Bytes work(earlier.size() + 16);

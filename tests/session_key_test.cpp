@@ -297,26 +297,27 @@ bool DecryptsTo(ENCRYPTION_CONTEXT *ctx, Bytes message, const Bytes &plain) {
 
 TEST(KeyExchange, BothEndsAgreeOnEveryCipher) {
   const DWORD has = OpenSslCiphers();
-  for (const CipherSpec &spec : kCiphers) {
-    if ((has & (1u << spec.id)) == 0) continue;
-    SCOPED_TRACE(spec.name);
-    DWORD mask = 1u << spec.id;
+  for (const KnownCipher &known : kCiphers) {
+    if ((has & (1u << known.id)) == 0) continue;
+    SCOPED_TRACE(known.name);
+    DWORD mask = 1u << known.id;
     Exchange x(RequesterKey(), &mask);
     ASSERT_EQ(RESULT_OK, x.responderResult);
     ASSERT_EQ(RESULT_OK, x.requesterResult);
     ASSERT_NE(nullptr, x.responder);
     ASSERT_NE(nullptr, x.requester);
-    EXPECT_EQ(spec.id, x.responder->cipher);
-    EXPECT_EQ(spec.id, x.requester->cipher);
-    ASSERT_EQ(spec.sessionKeyLength, x.responder->keyLength);
-    ASSERT_EQ(spec.sessionKeyLength, x.requester->keyLength);
-    EXPECT_EQ(0, memcmp(x.responder->sessionKey, x.requester->sessionKey, spec.sessionKeyLength));
+    EXPECT_EQ(known.id, x.responder->cipher);
+    EXPECT_EQ(known.id, x.requester->cipher);
+    ASSERT_EQ(known.sessionKeyLength, x.responder->keyLength);
+    ASSERT_EQ(known.sessionKeyLength, x.requester->keyLength);
+    EXPECT_EQ(0, memcmp(x.responder->sessionKey, x.requester->sessionKey, known.sessionKeyLength));
     EXPECT_EQ(0, memcmp(x.responder->iv, x.requester->iv, 16));
 
     // The answer's key and IV decrypt with plain OpenSSL to the responder's.
     Bytes key = Oaep(RequesterKey(), false, Binary(x.answer, VAR_ID_ENCRYPTED_KEY));
     Bytes iv = Oaep(RequesterKey(), false, Binary(x.answer, VAR_ID_ENCRYPTED_IV));
-    EXPECT_EQ(Bytes(x.responder->sessionKey, x.responder->sessionKey + spec.sessionKeyLength), key);
+    EXPECT_EQ(Bytes(x.responder->sessionKey, x.responder->sessionKey + known.sessionKeyLength),
+              key);
     EXPECT_EQ(Bytes(x.responder->iv, x.responder->iv + 16), iv);
 
     // Messages cross in both directions.
