@@ -180,12 +180,14 @@ BOOL CSCPDecryptMessage(ENCRYPTION_CONTEXT *session, ENCRYPTED_MESSAGE *msg, BYT
     return FALSE;
 
   // Only bytes the cipher produced are looked at: the prefix and a whole plain
-  // header at least, and no more plain message than was decrypted.
+  // header at least. A sender encrypts the prefix and the message and nothing
+  // else, so the plain message fills the decrypted bytes exactly; a damaged last
+  // block whose garbage happens to pass as cipher padding changes that length.
   DWORD produced = static_cast<DWORD>(updateOut + finalOut);
   if (produced < kPrefixSize + kPlainHeaderSize) return FALSE;
   const BYTE *plain = workBuffer + kPrefixSize;
   DWORD plainSize = ReadBE32(plain + kPlainSizeOffset);
-  if (plainSize < kPlainHeaderSize || plainSize > size || plainSize > produced - kPrefixSize)
+  if (plainSize < kPlainHeaderSize || plainSize > size || plainSize != produced - kPrefixSize)
     return FALSE;
   if (CalculateCRC32(plain, plainSize, 0) != ReadBE32(workBuffer + kPrefixCrcOffset)) return FALSE;
   memcpy(bytes, plain, plainSize);
