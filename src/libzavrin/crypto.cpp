@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <sys/random.h>
 
-#include <atomic>
 #include <mutex>
 
 #include <openssl/crypto.h>
@@ -26,7 +25,9 @@ const CipherEntry kCipherTable[kCipherCount] = {
 };
 
 // All four ciphers until InitCryptoLib narrows the mask; only ever intersected.
-std::atomic<DWORD> supportedCiphers{0x0F};
+// Atomic builtins rather than std::atomic, whose helpers unoptimised builds
+// would export from the shared library.
+DWORD supportedCiphers = 0x0F;
 
 struct CryptoState {
   OSSL_LIB_CTX *libContext = nullptr;
@@ -120,7 +121,7 @@ DWORD AvailableCiphers() {
 }
 
 DWORD SupportedCiphers() {
-  return supportedCiphers.load(std::memory_order_relaxed);
+  return __atomic_load_n(&supportedCiphers, __ATOMIC_RELAXED);
 }
 
 }  // namespace zavrin
@@ -133,7 +134,7 @@ using namespace zavrin;
 BOOL InitCryptoLib(DWORD enabledCiphers) {
   const CryptoState &state = State();
   if (state.libContext != nullptr) AddSeed(state.libContext);
-  supportedCiphers.fetch_and(enabledCiphers & state.available, std::memory_order_relaxed);
+  __atomic_fetch_and(&supportedCiphers, enabledCiphers & state.available, __ATOMIC_RELAXED);
   return TRUE;
 }
 

@@ -5,9 +5,10 @@
 
 #include <zavrin/crypto.h>
 
-#include <openssl/evp.h>
+#include <stdlib.h>
 
-#include <vector>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
 
 namespace zavrin {
 
@@ -42,18 +43,69 @@ DWORD AvailableCiphers();
 // Current value of the allowed-cipher mask.
 DWORD SupportedCiphers();
 
+// A block of bytes from malloc, wiped and freed when it goes: the key exchange's
+// buffers hold key material. Our own rather than std::vector<BYTE>, whose
+// out-of-line template code unoptimised builds export from the shared library.
+class KeyBuffer {
+ public:
+  KeyBuffer() = default;
+  // size zeroed bytes; size() is 0 when memory runs out.
+  explicit KeyBuffer(size_t size) : data_(static_cast<BYTE *>(calloc(size > 0 ? size : 1, 1))) {
+    if (data_ != nullptr) size_ = capacity_ = size;
+  }
+  ~KeyBuffer() { Release(); }
+  KeyBuffer(KeyBuffer &&other) noexcept { Take(other); }
+  KeyBuffer &operator=(KeyBuffer &&other) noexcept {
+    if (this != &other) {
+      Release();
+      Take(other);
+    }
+    return *this;
+  }
+  KeyBuffer(const KeyBuffer &) = delete;
+  KeyBuffer &operator=(const KeyBuffer &) = delete;
+
+  BYTE *data() const { return data_; }
+  size_t size() const { return size_; }
+  // Keeps the first size bytes; a larger size changes nothing.
+  void Truncate(size_t size) {
+    if (size < size_) size_ = size;
+  }
+
+ private:
+  void Take(KeyBuffer &other) {
+    data_ = other.data_;
+    size_ = other.size_;
+    capacity_ = other.capacity_;
+    other.data_ = nullptr;
+    other.size_ = other.capacity_ = 0;
+  }
+  void Release() {
+    if (data_ != nullptr) {
+      OPENSSL_cleanse(data_, capacity_);
+      free(data_);
+    }
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+  }
+
+  BYTE *data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
 // RSA with OAEP padding (PKCS#1 v2.0, SHA-1) in the library's crypto context.
-// The key-exchange values are small, so they come and go as byte vectors.
+// The key-exchange values are small, so they come and go as whole buffers.
 
 // The public key from a DER RSAPublicKey; null when it does not decode.
 EVP_PKEY *DecodeRsaPublicKey(const BYTE *der, size_t length);
 // The DER RSAPublicKey of the key's public half; false when it cannot be encoded.
-bool EncodeRsaPublicKey(RSA *key, std::vector<BYTE> *der);
+bool EncodeRsaPublicKey(RSA *key, KeyBuffer *der);
 // Encrypts with the public key; false on any failure (a key too short for the
 // data included).
-bool RsaEncryptOaep(EVP_PKEY *key, const BYTE *data, size_t length, std::vector<BYTE> *out);
+bool RsaEncryptOaep(EVP_PKEY *key, const BYTE *data, size_t length, KeyBuffer *out);
 // Decrypts with the private key; false on any failure.
-bool RsaDecryptOaep(RSA *key, const BYTE *data, size_t length, std::vector<BYTE> *out);
+bool RsaDecryptOaep(RSA *key, const BYTE *data, size_t length, KeyBuffer *out);
 
 }  // namespace zavrin
 

@@ -32,7 +32,7 @@ bool SetOaep(EVP_PKEY_CTX *ctx) {
          EVP_PKEY_CTX_set_rsa_mgf1_md_name(ctx, "SHA1", nullptr) == 1;
 }
 
-bool RunOaep(EVP_PKEY *key, bool encrypt, const BYTE *data, size_t length, std::vector<BYTE> *out) {
+bool RunOaep(EVP_PKEY *key, bool encrypt, const BYTE *data, size_t length, KeyBuffer *out) {
   PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(CryptoLibContext(), key, nullptr));
   if (!ctx) return false;
   int ok = encrypt ? EVP_PKEY_encrypt_init(ctx.get()) : EVP_PKEY_decrypt_init(ctx.get());
@@ -41,13 +41,13 @@ bool RunOaep(EVP_PKEY *key, bool encrypt, const BYTE *data, size_t length, std::
   ok = encrypt ? EVP_PKEY_encrypt(ctx.get(), nullptr, &outLength, data, length)
                : EVP_PKEY_decrypt(ctx.get(), nullptr, &outLength, data, length);
   if (ok != 1) return false;
-  // Sized by construction: std::vector's out-of-line growth code would
-  // otherwise be exported from the shared library with default visibility.
-  std::vector<BYTE> buffer(outLength);
+  KeyBuffer buffer(outLength);
+  if (buffer.size() != outLength) return false;
   ok = encrypt ? EVP_PKEY_encrypt(ctx.get(), buffer.data(), &outLength, data, length)
                : EVP_PKEY_decrypt(ctx.get(), buffer.data(), &outLength, data, length);
   if (ok != 1) return false;
-  *out = std::vector<BYTE>(buffer.data(), buffer.data() + outLength);
+  buffer.Truncate(outLength);
+  *out = std::move(buffer);
   return true;
 }
 
@@ -67,7 +67,7 @@ EVP_PKEY *DecodeRsaPublicKey(const BYTE *der, size_t length) {
   return d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(length));
 }
 
-bool RsaEncryptOaep(EVP_PKEY *key, const BYTE *data, size_t length, std::vector<BYTE> *out) {
+bool RsaEncryptOaep(EVP_PKEY *key, const BYTE *data, size_t length, KeyBuffer *out) {
   return RunOaep(key, true, data, length, out);
 }
 
@@ -76,18 +76,19 @@ bool RsaEncryptOaep(EVP_PKEY *key, const BYTE *data, size_t length, std::vector<
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
-bool EncodeRsaPublicKey(RSA *key, std::vector<BYTE> *der) {
+bool EncodeRsaPublicKey(RSA *key, KeyBuffer *der) {
   if (key == nullptr) return false;
   int length = i2d_RSAPublicKey(key, nullptr);
   if (length <= 0) return false;
-  std::vector<BYTE> buffer(static_cast<size_t>(length));
+  KeyBuffer buffer(static_cast<size_t>(length));
+  if (buffer.size() != static_cast<size_t>(length)) return false;
   unsigned char *p = buffer.data();
   if (i2d_RSAPublicKey(key, &p) != length) return false;
   *der = std::move(buffer);
   return true;
 }
 
-bool RsaDecryptOaep(RSA *key, const BYTE *data, size_t length, std::vector<BYTE> *out) {
+bool RsaDecryptOaep(RSA *key, const BYTE *data, size_t length, KeyBuffer *out) {
   if (key == nullptr) return false;
   EVP_PKEY *pkey = EVP_PKEY_new();
   if (pkey == nullptr) return false;
@@ -128,14 +129,13 @@ RSA *LoadRSAKeys(const char *fileName) {
     DWORD length = ReadLE32(lengthField);
     if (static_cast<uint64_t>(length) + sizeof(lengthField) + kSha1Size <=
         static_cast<uint64_t>(st.st_size)) {
-      std::vector<BYTE> keys(length);
+      KeyBuffer keys(length);
       BYTE stored[kSha1Size], computed[kSha1Size];
-      if (fread(keys.data(), 1, length, file) == length &&
+      if (keys.size() == length && fread(keys.data(), 1, length, file) == length &&
           fread(stored, 1, sizeof(stored), file) == sizeof(stored)) {
         CalculateSHA1Hash(keys.data(), length, computed);
         if (memcmp(stored, computed, sizeof(stored)) == 0) key = DecodeKeyPair(keys.data(), length);
       }
-      OPENSSL_cleanse(keys.data(), keys.size());
     }
   }
   fclose(file);
@@ -165,7 +165,7 @@ BOOL SignMessageWithCAPI(const BYTE *data, DWORD dataLength, PCCERT_CONTEXT cert
   EVP_MD_CTX *md = EVP_MD_CTX_new();
   if (md == nullptr) return FALSE;
   EVP_PKEY_CTX *pctx = nullptr;
-  std::vector<BYTE> work(static_cast<size_t>(keySize));
+  KeyBuffer work(static_cast<size_t>(keySize));
   size_t length = work.size();
   BOOL ok =
       EVP_DigestSignInit_ex(md, &pctx, "SHA1", CryptoLibContext(), nullptr, key, nullptr) == 1 &&

@@ -23,10 +23,11 @@ DWORD CipherIvLength(DWORD id) {
 
 // A binary variable of at most kMaxKeyExchangeBlob bytes; false when absent,
 // empty or longer.
-bool GetBlob(CSCPMessage *msg, DWORD varId, std::vector<BYTE> *out) {
+bool GetBlob(CSCPMessage *msg, DWORD varId, KeyBuffer *out) {
   DWORD length = msg->GetVariableBinary(varId, nullptr, 0);
   if (length == 0 || length > kMaxKeyExchangeBlob) return false;
-  std::vector<BYTE> buffer(length);
+  KeyBuffer buffer(length);
+  if (buffer.size() != length) return false;
   msg->GetVariableBinary(varId, buffer.data(), length);
   *out = std::move(buffer);
   return true;
@@ -60,14 +61,14 @@ DWORD AnswerKeyRequest(CSCPMessage *request, ENCRYPTION_CONTEXT **context, CSCPM
   while ((common & (1u << cipher)) == 0) cipher++;
   DWORD keyLength = SessionKeyLength(cipher);
 
-  std::vector<BYTE> der;
+  KeyBuffer der;
   if (!GetBlob(request, VAR_ID_RSA_PUBLIC_KEY, &der)) return RESULT_BAD_PUBLIC_KEY;
   EVP_PKEY *publicKey = DecodeRsaPublicKey(der.data(), der.size());
   if (publicKey == nullptr) return RESULT_BAD_PUBLIC_KEY;
 
   BYTE key[EVP_MAX_KEY_LENGTH];
   BYTE iv[kContextIvSize];
-  std::vector<BYTE> encryptedKey, encryptedIv;
+  KeyBuffer encryptedKey, encryptedIv;
   // A key too short for OAEP to carry the session key is as useless to the
   // exchange as one that does not decode; so is a generator that gives nothing.
   bool ok = RAND_bytes_ex(CryptoLibContext(), key, keyLength, 0) == 1 &&
@@ -104,7 +105,7 @@ DWORD AcceptSessionKey(CSCPMessage *answer, ENCRYPTION_CONTEXT **context, RSA *p
   if (LookupCipher(cipher) == nullptr || keyLength < SessionKeyLength(cipher))
     return RESULT_BAD_SESSION_KEY;
 
-  std::vector<BYTE> blob, key, iv;
+  KeyBuffer blob, key, iv;
   if (!GetBlob(answer, VAR_ID_ENCRYPTED_KEY, &blob) ||
       !RsaDecryptOaep(privateKey, blob.data(), blob.size(), &key) || key.size() != keyLength)
     return RESULT_BAD_SESSION_KEY;
@@ -118,8 +119,6 @@ DWORD AcceptSessionKey(CSCPMessage *answer, ENCRYPTION_CONTEXT **context, RSA *p
             ivLength >= CipherIvLength(cipher);
   ENCRYPTION_CONTEXT *made =
       ok ? NewContext(cipher, key.data(), keyLength, iv.data(), ivLength) : nullptr;
-  OPENSSL_cleanse(key.data(), key.size());
-  OPENSSL_cleanse(iv.data(), iv.size());
   if (made == nullptr) return RESULT_BAD_SESSION_KEY;
   *context = made;
   return RESULT_OK;
@@ -136,7 +135,7 @@ void PrepareKeyRequestMsg(CSCPMessage *msg, RSA *key) {
   msg->SetCode(CMD_REQUEST_SESSION_KEY);
   // Never offer what the crypto library here cannot run, even before set-up.
   msg->SetVariable(VAR_ID_CIPHER_MASK, static_cast<DWORD>(SupportedCiphers() & AvailableCiphers()));
-  std::vector<BYTE> der;
+  KeyBuffer der;
   if (EncodeRsaPublicKey(key, &der))
     msg->SetVariable(VAR_ID_RSA_PUBLIC_KEY, der.data(), static_cast<DWORD>(der.size()));
 }
