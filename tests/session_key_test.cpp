@@ -357,6 +357,17 @@ TEST(KeyExchange, LowestCommonCipherIsChosen) {
     _exit(ok ? 0 : 1);
   });
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  // A program that allows nothing answers every request with "no common cipher".
+  status = zavrin_test::RunInChild([] {
+    InitCryptoLib(0);
+    DWORD all = 0x0F;
+    Exchange y(RequesterKey(), &all);
+    bool ok = y.responderResult == RESULT_NO_COMMON_CIPHER && y.responder == nullptr &&
+              y.requesterResult == RESULT_NO_COMMON_CIPHER;
+    _exit(ok ? 0 : 1);
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(KeyExchange, AnswerLayoutOnTheWire) {
