@@ -222,7 +222,7 @@ TEST(CrashGuard, TwoThreadsCrashingTogetherGiveOneReport) {
   CrashResult result = RunCrashingChild([] {
     SetExceptionHandler(ReportAndHandle, nullptr);
     static std::atomic<int> ready{0};
-    DWORD (*crashTogether)
+    DWORD(*crashTogether)
     (void *) = [](void *) -> DWORD {
       ready++;
       while (ready < 2) {

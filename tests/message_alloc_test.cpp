@@ -30,12 +30,6 @@ namespace {
 // Allocations that may still succeed; negative: no limit.
 int allowance = -1;
 
-bool MayAllocate() {
-  if (allowance == 0) return false;
-  if (allowance > 0) allowance--;
-  return true;
-}
-
 // Runs body with `allowed` allocations, then lifts the limit again.
 template <typename Body>
 void WithAllocations(int allowed, Body body) {
@@ -47,6 +41,14 @@ void WithAllocations(int allowed, Body body) {
 }  // namespace
 
 #if !ZAVRIN_TEST_SANITIZED
+namespace {
+bool MayAllocate() {
+  if (allowance == 0) return false;
+  if (allowance > 0) allowance--;
+  return true;
+}
+}  // namespace
+
 extern "C" void *__libc_malloc(size_t size);
 extern "C" void *__libc_realloc(void *block, size_t size);
 extern "C" void *malloc(size_t size) {

@@ -354,16 +354,21 @@ TEST(WireReader, NumVariablesIsOnlyAnUpperBound) {
 
 #if !ZAVRIN_TEST_SANITIZED
 TEST(WireReader, DoesNotAllocateForClaimedVariables) {
-  // 4 billion variables claimed in a 16- and a 24-byte message: what the reader
+  // Counts of variables claimed in a 16- and a 24-byte message: what the reader
   // holds afterwards must be small (the glibc heap's own count of bytes in use).
-  for (const char *hex : {"0000 0000 00000010 00000000 FFFFFFFF",
-                          "0000 0000 00000018 00000000 FFFFFFFF 00000001 03 00 0002"}) {
-    GuardedBlock block(FromHex(hex));
-    struct mallinfo2 before = mallinfo2();
-    CSCPMessage *msg = new CSCPMessage(block.message(), 2);
-    struct mallinfo2 after = mallinfo2();
-    EXPECT_LT(after.uordblks + after.hblkhd, before.uordblks + before.hblkhd + 1024) << hex;
-    delete msg;
+  // The smaller counts would be allocatable, so sizing by them would show.
+  for (const char *count : {"00100000", "01000000", "FFFFFFFF"}) {
+    for (const char *body : {"", "00000001 03 00 0002"}) {
+      std::string hex =
+          std::string("0000 0000 000000") + (*body ? "18" : "10") + " 00000000 " + count + body;
+      GuardedBlock block(FromHex(hex));
+      struct mallinfo2 before = mallinfo2();
+      CSCPMessage *msg = new CSCPMessage(block.message(), 2);
+      struct mallinfo2 after = mallinfo2();
+      EXPECT_LT(after.uordblks + after.hblkhd, before.uordblks + before.hblkhd + 1024) << hex;
+      EXPECT_EQ(*body ? 1u : 0u, CountOf(*msg));
+      delete msg;
+    }
   }
 }
 #endif
@@ -523,6 +528,11 @@ TEST(MessageObject, BinaryAndInt32Arrays) {
   DWORD all[5];
   EXPECT_EQ(5u, msg.GetVariableInt32Array(3, 0x40000001, all));
   EXPECT_EQ(0xFFFFFFFEu, all[4]);
+
+  // Without data the bytes are zero.
+  msg.SetVariable(5, nullptr, 3);
+  EXPECT_EQ(3u, msg.GetVariableBinary(5, four, 4));
+  EXPECT_EQ("000000", ToHex(four, 3));
 
   CSCPMessage wire;
   wire.SetVariableToInt32Array(1, 2, values);

@@ -419,4 +419,76 @@ ZAVRIN_C_END
 
 // ---- Message wait queue ----
 
+#ifdef __cplusplus
+
+namespace zavrin {
+class Mutex;
+class Event;
+}  // namespace zavrin
+struct MsgWaitQueueHousekeeper;
+
+// One message held by a wait queue.
+typedef struct {
+  WORD code;
+  WORD isRaw;  // 0: message is a CSCPMessage; 1: a raw CSCP_MESSAGE
+  DWORD id;
+  DWORD ttl;  // milliseconds left before the housekeeper drops it
+  void *message;
+} WAIT_QUEUE_ELEMENT;
+
+// Where a connection's receiver leaves replies for the threads that wait for
+// them, by command code and id. Holds message objects and raw wire messages
+// side by side; a housekeeper thread drops what nobody takes within the hold
+// time. Any number of threads may put and wait at once.
+class ZAVRIN_EXPORT MsgWaitQueue {
+ public:
+  MsgWaitQueue();
+  // Ends the housekeeper and destroys every message still held. No other
+  // thread may use the queue any more.
+  ~MsgWaitQueue();
+  MsgWaitQueue(const MsgWaitQueue &) = delete;
+  MsgWaitQueue &operator=(const MsgWaitQueue &) = delete;
+
+  // Both take the message over in every case. A message that cannot be
+  // queued for lack of memory is destroyed at once: to its waiter it is a
+  // reply that never came.
+  void Put(CSCPMessage *msg);
+  // Code and id are taken from the header as they are stored, unconverted.
+  void Put(CSCP_MESSAGE *msg);
+
+  // The oldest message with this code and id, or null after timeout
+  // milliseconds. The message then belongs to the caller (delete it; free a
+  // raw one).
+  CSCPMessage *WaitForMessage(WORD code, DWORD id, DWORD timeout) {
+    return static_cast<CSCPMessage *>(WaitForMessageInternal(0, code, id, timeout));
+  }
+  CSCP_MESSAGE *WaitForRawMessage(WORD code, DWORD id, DWORD timeout) {
+    return static_cast<CSCP_MESSAGE *>(WaitForMessageInternal(1, code, id, timeout));
+  }
+
+  // Destroys every held message.
+  void Clear();
+  // The hold time, in milliseconds, of messages put from now on (30000 at first).
+  void SetHoldTime(DWORD time);
+
+ private:
+  void *WaitForMessageInternal(WORD isRaw, WORD code, DWORD id, DWORD timeout);
+  void HousekeeperThread();
+  static DWORD MWQThreadStarter(void *arg);
+  void Lock();
+  void Unlock();
+  __attribute__((visibility("hidden"))) void Append(WORD isRaw, WORD code, DWORD id, void *message);
+
+  zavrin::Mutex *mutex;
+  zavrin::Event *stopEvent;
+  zavrin::Event *newMessageEvent;
+  DWORD holdTime;
+  DWORD elementCount;
+  WAIT_QUEUE_ELEMENT *elements;
+  MsgWaitQueueHousekeeper *housekeeper;  // null when the thread could not start
+  friend struct MsgWaitQueueInspector;   // the tests look at the held elements
+};
+
+#endif  // __cplusplus
+
 #endif  // ZAVRIN_MESSAGE_H

@@ -10,8 +10,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <atomic>
-
 namespace zavrin {
 
 DWORD ExceptionCodeOf(int signalNumber, int signalCode, bool inStackGuard) {
@@ -52,8 +50,10 @@ DWORD ExceptionCodeOf(int signalNumber, int signalCode, bool inStackGuard) {
 
 namespace {
 
-std::atomic<CRASH_CALLBACK> crashCallback{nullptr};
-std::atomic<CRASH_OUTPUT_WRITER> outputWriter{nullptr};
+// Read by the signal handler; atomic builtins rather than std::atomic, whose
+// helpers unoptimised builds would export.
+CRASH_CALLBACK crashCallback = nullptr;
+CRASH_OUTPUT_WRITER outputWriter = nullptr;
 
 // Statically initialised, so it exists as soon as the library is loaded. The
 // first crash takes it and never gives it back.
@@ -198,18 +198,18 @@ void EndAltStack(void *block, const stack_t &previous) {
 }  // namespace
 
 CRASH_OUTPUT_WRITER CrashOutputWriter() {
-  return outputWriter.load();
+  return __atomic_load_n(&outputWriter, __ATOMIC_ACQUIRE);
 }
 
 }  // namespace zavrin
 
 void SetExceptionHandler(CRASH_CALLBACK callback, CRASH_OUTPUT_WRITER writer) {
-  zavrin::crashCallback.store(callback);
-  zavrin::outputWriter.store(writer);
+  __atomic_store_n(&zavrin::crashCallback, callback, __ATOMIC_RELEASE);
+  __atomic_store_n(&zavrin::outputWriter, writer, __ATOMIC_RELEASE);
 }
 
 int ___ExceptionHandler(EXCEPTION_INFO *info) {
-  CRASH_CALLBACK callback = zavrin::crashCallback.load();
+  CRASH_CALLBACK callback = __atomic_load_n(&zavrin::crashCallback, __ATOMIC_ACQUIRE);
   if (callback == nullptr || info == nullptr) return 0;
   if (info->code == zavrin::kExceptionBreakpoint || info->code == zavrin::kExceptionSingleStep) {
     return 0;

@@ -161,6 +161,7 @@ void CSCPMessage::SetVariable(DWORD varId, double value) {
 }
 
 void CSCPMessage::SetVariable(DWORD varId, const char *value) {
+  if (value == nullptr) return;
   size_t length = strlen(value);
   // A text of 4 GB or more could never be sent; it is not stored.
   if (length > UINT32_MAX) return;

@@ -183,6 +183,7 @@ CSCPMessage::CSCPMessage(CSCP_MESSAGE *msg, int version)
   readPos = kMsgHeaderSize;
   while (variableCount < fitting) {
     uint32_t varSize = FittingVariableSize(block, size, readPos);
+    if (varSize == 0) break;  // only if the caller changed the block meanwhile
     CSCP_VARIABLE *record = ReadVariable(block + readPos, varSize);
     if (record == nullptr) break;
     variables[variableCount++] = record;

@@ -1,102 +1,133 @@
-// Events on std::mutex and std::condition_variable, threads on pthreads, the
+// Events on a pthread mutex and condition variable, threads on pthreads, the
 // monotonic tick counter and sleeping.
 #include "port/thread.h"
 
 #include <errno.h>
 #include <time.h>
 
-#include <atomic>
-#include <chrono>
 #include <new>
 
 namespace zavrin {
 
-Event::Event(ResetMode mode, bool signalled) : mode_(mode), signalled_(signalled) {}
+namespace {
+
+// Holds a pthread mutex for the lifetime of a scope.
+class PthreadLock {
+ public:
+  explicit PthreadLock(pthread_mutex_t *mu) : mu_(mu) { pthread_mutex_lock(mu_); }
+  ~PthreadLock() { pthread_mutex_unlock(mu_); }
+  PthreadLock(const PthreadLock &) = delete;
+  PthreadLock &operator=(const PthreadLock &) = delete;
+
+ private:
+  pthread_mutex_t *const mu_;
+};
+
+// The monotonic time timeoutMs milliseconds from now.
+struct timespec DeadlineAfter(DWORD timeoutMs) {
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += timeoutMs / 1000;
+  deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000;
+  if (deadline.tv_nsec >= 1000000000) {
+    deadline.tv_sec++;
+    deadline.tv_nsec -= 1000000000;
+  }
+  return deadline;
+}
+
+}  // namespace
+
+Event::Event(ResetMode mode, bool signalled) : mode_(mode), signalled_(signalled) {
+  pthread_mutex_init(&mu_, nullptr);
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&cv_, &attr);
+  pthread_condattr_destroy(&attr);
+}
+
+Event::~Event() {
+  pthread_cond_destroy(&cv_);
+  pthread_mutex_destroy(&mu_);
+}
 
 void Event::Set() {
-  std::lock_guard<std::mutex> lock(mu_);
+  PthreadLock lock(&mu_);
   if (mode_ == kManualReset) {
     signalled_ = true;
     // Counting the Set too releases the present waiters even when a Reset
     // follows before they get to run.
     generation_++;
-    cv_.notify_all();
+    pthread_cond_broadcast(&cv_);
   } else if (waiters_ > releases_) {
     // Hand the setting to one waiter directly: a second Set right after it
     // must release a second waiter, not merge with the first.
     releases_++;
-    cv_.notify_one();
+    pthread_cond_signal(&cv_);
   } else {
     signalled_ = true;
   }
 }
 
 void Event::Reset() {
-  std::lock_guard<std::mutex> lock(mu_);
+  PthreadLock lock(&mu_);
   signalled_ = false;
 }
 
 void Event::Pulse() {
-  std::lock_guard<std::mutex> lock(mu_);
+  PthreadLock lock(&mu_);
   signalled_ = false;
   if (mode_ == kManualReset) {
     generation_++;
-    cv_.notify_all();
+    pthread_cond_broadcast(&cv_);
   } else if (waiters_ > releases_) {
     releases_++;
-    cv_.notify_one();
+    pthread_cond_signal(&cv_);
   }
 }
 
 bool Event::Wait(DWORD timeoutMs) {
-  std::unique_lock<std::mutex> lock(mu_);
-  return WaitLocked(lock, timeoutMs, generation_);
+  PthreadLock lock(&mu_);
+  return WaitLocked(timeoutMs, generation_);
 }
 
 uint32_t Event::WaitingForTesting() {
-  std::lock_guard<std::mutex> lock(mu_);
+  PthreadLock lock(&mu_);
   return waiters_;
 }
 
 uint64_t Event::Generation() {
-  std::lock_guard<std::mutex> lock(mu_);
+  PthreadLock lock(&mu_);
   return generation_;
 }
 
 bool Event::WaitSince(uint64_t generation, DWORD timeoutMs) {
-  std::unique_lock<std::mutex> lock(mu_);
-  return WaitLocked(lock, timeoutMs, generation);
+  PthreadLock lock(&mu_);
+  return WaitLocked(timeoutMs, generation);
 }
 
-bool Event::WaitLocked(std::unique_lock<std::mutex> &lock, DWORD timeoutMs, uint64_t generation) {
-  if (mode_ == kManualReset) {
-    auto released = [&] { return signalled_ || generation_ != generation; };
-    if (released()) return true;
-    if (timeoutMs == 0) return false;
-    waiters_++;
-    bool result = true;
-    if (timeoutMs == INFINITE) {
-      cv_.wait(lock, released);
-    } else {
-      result = cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), released);
-    }
-    waiters_--;
-    return result;
-  }
-
-  if (signalled_) {
+bool Event::WaitLocked(DWORD timeoutMs, uint64_t generation) {
+  bool manual = mode_ == kManualReset;
+  auto released = [&] { return manual ? signalled_ || generation_ != generation : releases_ > 0; };
+  if (manual && released()) return true;
+  if (!manual && signalled_) {
     signalled_ = false;
     return true;
   }
   if (timeoutMs == 0) return false;
+
   waiters_++;
-  auto released = [&] { return releases_ > 0; };
-  if (timeoutMs == INFINITE) {
-    cv_.wait(lock, released);
-  } else {
-    cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), released);
+  struct timespec deadline = DeadlineAfter(timeoutMs == INFINITE ? 0 : timeoutMs);
+  while (!released()) {
+    if (timeoutMs == INFINITE) {
+      pthread_cond_wait(&cv_, &mu_);
+    } else if (pthread_cond_timedwait(&cv_, &mu_, &deadline) == ETIMEDOUT) {
+      break;
+    }
   }
   waiters_--;
+  if (manual) return released();
   // A release granted while the time-out was running out still counts: the
   // setter saw this thread waiting and handed its setting to it.
   if (releases_ == 0) return false;
@@ -117,7 +148,8 @@ void *ThreadEntry(void *param) {
   return reinterpret_cast<void *>(static_cast<uintptr_t>(start.routine(start.arg)));
 }
 
-std::atomic<DWORD> tickOffset{0};
+// Read and written with atomic builtins; std::atomic's helpers would be exported.
+DWORD tickOffset = 0;
 
 }  // namespace
 
@@ -150,11 +182,11 @@ DWORD GetTickCount() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   uint64_t ms =
       static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
-  return static_cast<DWORD>(ms) + tickOffset.load(std::memory_order_relaxed);
+  return static_cast<DWORD>(ms) + __atomic_load_n(&tickOffset, __ATOMIC_RELAXED);
 }
 
 void SetTickCountOffsetForTesting(DWORD offset) {
-  tickOffset.store(offset, std::memory_order_relaxed);
+  __atomic_store_n(&tickOffset, offset, __ATOMIC_RELAXED);
 }
 
 void ThreadSleep(DWORD milliseconds) {

@@ -8,7 +8,6 @@
 
 #include <pthread.h>
 
-#include <condition_variable>
 #include <mutex>
 
 namespace zavrin {
@@ -48,12 +47,13 @@ class MutexLock {
 // Pulse releases exactly the threads that wait at that moment (one of them for
 // an auto-reset event, all for a manual-reset one) and leaves the event reset:
 // a thread that starts waiting afterwards sleeps. A pulse with nobody waiting
-// does nothing at all.
+// only resets the event.
 class Event {
  public:
   enum ResetMode { kAutoReset, kManualReset };
 
   explicit Event(ResetMode mode, bool signalled = false);
+  ~Event();
   Event(const Event &) = delete;
   Event &operator=(const Event &) = delete;
 
@@ -78,10 +78,13 @@ class Event {
   uint32_t WaitingForTesting();
 
  private:
-  bool WaitLocked(std::unique_lock<std::mutex> &lock, DWORD timeoutMs, uint64_t generation);
+  // The event sits on the pthread mutex and condition variable that
+  // std::mutex and std::condition_variable wrap: their timed waits are
+  // function templates that unoptimised builds would export from the library.
+  bool WaitLocked(DWORD timeoutMs, uint64_t generation);
 
-  std::mutex mu_;
-  std::condition_variable cv_;
+  pthread_mutex_t mu_;
+  pthread_cond_t cv_;  // waits on the monotonic clock
   const ResetMode mode_;
   bool signalled_;
   uint64_t generation_ = 0;  // manual-reset: Set and Pulse calls so far

@@ -1,0 +1,119 @@
+// Independent crypto for the encryption tests: OpenSSL used directly, in a library
+// context of the tests' own, plus hand-built wire messages.
+#ifndef ZAVRIN_CRYPTO_TEST_UTIL_H
+#define ZAVRIN_CRYPTO_TEST_UTIL_H
+
+#include <zavrin.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <openssl/evp.h>
+#include <openssl/provider.h>
+
+namespace crypto_test {
+
+using Bytes = std::vector<unsigned char>;
+
+struct CipherSpec {
+  DWORD id;
+  const char *name;  // OpenSSL's name
+  DWORD sessionKeyLength;
+  int blockSize;
+};
+inline const CipherSpec kCiphers[4] = {
+    {0, "AES-256-CBC", 32, 16},
+    {1, "BF-CBC", 32, 8},
+    {2, "IDEA-CBC", 16, 8},
+    {3, "DES-EDE3-CBC", 24, 8},
+};
+
+// The tests' own library context with both providers, made once.
+inline OSSL_LIB_CTX *TestLibContext() {
+  static OSSL_LIB_CTX *ctx = [] {
+    OSSL_LIB_CTX *c = OSSL_LIB_CTX_new();
+    OSSL_PROVIDER_load(c, "legacy");
+    OSSL_PROVIDER_load(c, "default");
+    return c;
+  }();
+  return ctx;
+}
+
+// The ciphers this machine's OpenSSL offers, as a cipher mask.
+inline DWORD OpenSslCiphers() {
+  DWORD mask = 0;
+  for (const CipherSpec &spec : kCiphers) {
+    EVP_CIPHER *cipher = EVP_CIPHER_fetch(TestLibContext(), spec.name, nullptr);
+    if (cipher != nullptr) mask |= 1u << spec.id;
+    EVP_CIPHER_free(cipher);
+  }
+  return mask;
+}
+
+// CBC with PKCS#7 padding through EVP alone. keyLength bytes of key are used; when
+// it differs from the cipher's default it is set before the key is given.
+inline bool EvpCrypt(const char *name, bool encrypt, const unsigned char *key, int keyLength,
+                     const unsigned char *iv, const Bytes &in, Bytes *out) {
+  EVP_CIPHER *cipher = EVP_CIPHER_fetch(TestLibContext(), name, nullptr);
+  if (cipher == nullptr) return false;
+  EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+  out->assign(in.size() + 32, 0);
+  int n = 0, f = 0;
+  bool ok = EVP_CipherInit_ex2(ctx, cipher, nullptr, nullptr, encrypt, nullptr) == 1 &&
+            EVP_CIPHER_CTX_set_key_length(ctx, keyLength) == 1 &&
+            EVP_CipherInit_ex2(ctx, nullptr, key, iv, encrypt, nullptr) == 1 &&
+            EVP_CipherUpdate(ctx, out->data(), &n, in.data(), static_cast<int>(in.size())) == 1 &&
+            EVP_CipherFinal_ex(ctx, out->data() + n, &f) == 1;
+  out->resize(ok ? static_cast<size_t>(n + f) : 0);
+  EVP_CIPHER_CTX_free(ctx);
+  EVP_CIPHER_free(cipher);
+  return ok;
+}
+
+inline void PutBE16(unsigned char *p, unsigned v) {
+  p[0] = static_cast<unsigned char>(v >> 8);
+  p[1] = static_cast<unsigned char>(v);
+}
+inline void PutBE32(unsigned char *p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v >> 24);
+  p[1] = static_cast<unsigned char>(v >> 16);
+  p[2] = static_cast<unsigned char>(v >> 8);
+  p[3] = static_cast<unsigned char>(v);
+}
+inline uint32_t GetBE32(const unsigned char *p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// A plain wire message of the given total size (at least 16): code 0x1234, the
+// flags, size, id 0x0A0B0C0D, a count of 0 and a body of bytes seeded by seed.
+inline Bytes PlainMessage(uint32_t size, unsigned flags = 0, unsigned seed = 1) {
+  Bytes m(size);
+  PutBE16(&m[0], 0x1234);
+  PutBE16(&m[2], flags);
+  PutBE32(&m[4], size);
+  PutBE32(&m[8], 0x0A0B0C0D);
+  PutBE32(&m[12], 0);
+  for (uint32_t i = 16; i < size; i++) m[i] = static_cast<unsigned char>(i * 7 + seed * 31);
+  return m;
+}
+
+// An ENCRYPTION_CONTEXT over a key the test owns.
+struct TestSession {
+  ENCRYPTION_CONTEXT ctx;
+  Bytes key;
+  TestSession(DWORD cipher, Bytes keyBytes, const unsigned char *iv) : key(std::move(keyBytes)) {
+    ctx.cipher = cipher;
+    ctx.sessionKey = key.data();
+    ctx.keyLength = static_cast<DWORD>(key.size());
+    memcpy(ctx.iv, iv, sizeof(ctx.iv));
+  }
+  TestSession(const TestSession &) = delete;
+  TestSession &operator=(const TestSession &) = delete;
+};
+
+}  // namespace crypto_test
+
+#endif  // ZAVRIN_CRYPTO_TEST_UTIL_H
