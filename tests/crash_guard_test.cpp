@@ -17,22 +17,7 @@
 
 // The thread sanitizer delays signals and does not cope with threads in a
 // forked child; the address sanitizer handles crash signals that we pass on.
-#if defined(__SANITIZE_THREAD__)
-#define UNDER_TSAN 1
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define UNDER_ASAN 1
-#endif
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define UNDER_TSAN 1
-#endif
-#if __has_feature(address_sanitizer)
-#define UNDER_ASAN 1
-#endif
-#endif
-
-#ifdef UNDER_TSAN
+#if ZAVRIN_TEST_TSAN
 #define SKIP_CRASH_IN_CHILD() GTEST_SKIP() << "crashing children do not run under ThreadSanitizer"
 #else
 #define SKIP_CRASH_IN_CHILD()
@@ -128,7 +113,7 @@ DWORD Nothing(void *) {
 // Expects the child to have died of the signal's default action, unhandled.
 void ExpectLeftToTheSystem(const CrashResult &result, int signalNumber) {
   ASSERT_TRUE(WIFSIGNALED(result.status)) << "status " << result.status;
-#ifdef UNDER_ASAN
+#if ZAVRIN_TEST_ASAN
   // The address sanitizer's own handler, installed before ours, takes the
   // crash over when it is passed on, and ends the child in its own way.
   (void)signalNumber;

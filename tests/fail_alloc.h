@@ -1,7 +1,7 @@
-// Lets a test make the next allocations fail, to check that the code behind
-// them copes. Include it in exactly one source of a test executable: it
-// replaces realloc for the whole executable. Sanitizers bring their own
-// allocator, so there the replacement is left out and FAIL_ALLOC_AVAILABLE is 0.
+// Lets a test make allocations fail, to check that the code behind them copes.
+// Include it in exactly one source of a test executable: it replaces malloc and
+// realloc for the whole executable. Sanitizers bring their own allocator, so
+// there the replacement is left out and FAIL_ALLOC_AVAILABLE is 0.
 #ifndef ZAVRIN_TEST_FAIL_ALLOC_H
 #define ZAVRIN_TEST_FAIL_ALLOC_H
 
@@ -9,32 +9,42 @@
 
 #include <atomic>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define FAIL_ALLOC_AVAILABLE 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-#define FAIL_ALLOC_AVAILABLE 0
-#endif
-#endif
-#ifndef FAIL_ALLOC_AVAILABLE
-#define FAIL_ALLOC_AVAILABLE 1
-#endif
+#include "test_support.h"
+
+#define FAIL_ALLOC_AVAILABLE (!ZAVRIN_TEST_SANITIZED)
 
 namespace zavrin_test {
-// Number of realloc calls still to fail.
-inline std::atomic<int> failReallocs{0};
+
+// Allocations that may still succeed; negative: no limit.
+inline std::atomic<int> allocationsLeft{-1};
+
+// Runs body with `allowed` successful allocations, then lifts the limit again.
+template <typename Body>
+void WithAllocations(int allowed, Body body) {
+  allocationsLeft = allowed;
+  body();
+  allocationsLeft = -1;
+}
+
+inline bool MayAllocate() {
+  int left = allocationsLeft.load();
+  while (left >= 0) {
+    if (left == 0) return false;
+    if (allocationsLeft.compare_exchange_weak(left, left - 1)) return true;
+  }
+  return true;
+}
+
 }  // namespace zavrin_test
 
 #if FAIL_ALLOC_AVAILABLE
+extern "C" void *__libc_malloc(size_t size);
 extern "C" void *__libc_realloc(void *block, size_t size);
-
+extern "C" void *malloc(size_t size) {
+  return zavrin_test::MayAllocate() ? __libc_malloc(size) : nullptr;
+}
 extern "C" void *realloc(void *block, size_t size) {
-  if (zavrin_test::failReallocs.load() > 0) {
-    zavrin_test::failReallocs--;
-    return nullptr;
-  }
-  return __libc_realloc(block, size);
+  return zavrin_test::MayAllocate() ? __libc_realloc(block, size) : nullptr;
 }
 #endif
 

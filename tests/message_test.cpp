@@ -22,17 +22,6 @@ using zavrin_test::TempFile;
 using zavrin_test::ToHex;
 
 // The heap statistics of glibc mean nothing under a sanitizer's allocator.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define ZAVRIN_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define ZAVRIN_TEST_SANITIZED 1
-#endif
-#endif
-#ifndef ZAVRIN_TEST_SANITIZED
-#define ZAVRIN_TEST_SANITIZED 0
-#endif
-
 namespace {
 
 // A copy of some bytes that ends right where an inaccessible page begins, so

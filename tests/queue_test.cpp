@@ -197,11 +197,8 @@ TEST(Queue, FullRingThatCannotGrowStaysIntact) {
   QueueInspector ring(&queue);
   queue.Put(&A);
   queue.Put(&B);
-  zavrin_test::failReallocs = 1;
-  queue.Put(&C);
-  zavrin_test::failReallocs = 1;
-  queue.Insert(&X);
-  zavrin_test::failReallocs = 0;
+  zavrin_test::WithAllocations(0, [&] { queue.Put(&C); });
+  zavrin_test::WithAllocations(0, [&] { queue.Insert(&X); });
   EXPECT_EQ(2u, ring.capacity());
   EXPECT_EQ(2u, queue.Size());
   queue.Put(&D);
@@ -210,9 +207,7 @@ TEST(Queue, FullRingThatCannotGrowStaysIntact) {
 
   // A ring that never got its first slots stays empty.
   Queue zero(0, 8);
-  zavrin_test::failReallocs = 1;
-  zero.Put(&A);
-  zavrin_test::failReallocs = 0;
+  zavrin_test::WithAllocations(0, [&] { zero.Put(&A); });
   EXPECT_EQ(0u, zero.Size());
   EXPECT_EQ(nullptr, zero.Get());
 }

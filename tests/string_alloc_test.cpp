@@ -10,48 +10,9 @@
 #include <new>
 #include <string>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define ZAVRIN_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-#define ZAVRIN_TEST_SANITIZED 1
-#endif
-#endif
-#ifndef ZAVRIN_TEST_SANITIZED
-#define ZAVRIN_TEST_SANITIZED 0
-#endif
+#include "fail_alloc.h"
 
-namespace {
-
-// Allocations that may still succeed; negative: no limit.
-int allowance = -1;
-
-// Runs body with `allowed` allocations, then lifts the limit again.
-template <typename Body>
-void WithAllocations(int allowed, Body body) {
-  allowance = allowed;
-  body();
-  allowance = -1;
-}
-
-}  // namespace
-
-#if !ZAVRIN_TEST_SANITIZED
-extern "C" void *__libc_malloc(size_t size);
-extern "C" void *__libc_realloc(void *block, size_t size);
-static bool MayAllocate() {
-  if (allowance == 0) return false;
-  if (allowance > 0) allowance--;
-  return true;
-}
-extern "C" void *malloc(size_t size) {
-  return MayAllocate() ? __libc_malloc(size) : nullptr;
-}
-extern "C" void *realloc(void *block, size_t size) {
-  return MayAllocate() ? __libc_realloc(block, size) : nullptr;
-}
-#endif
+using zavrin_test::WithAllocations;
 
 class OutOfMemory : public ::testing::Test {
  protected:

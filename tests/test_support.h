@@ -2,6 +2,30 @@
 #ifndef ZAVRIN_TEST_SUPPORT_H
 #define ZAVRIN_TEST_SUPPORT_H
 
+// Which sanitizer the tests run under: some tests replace the allocator or
+// crash on purpose, which the sanitizers' own runtime does not allow.
+#if defined(__SANITIZE_ADDRESS__)
+#define ZAVRIN_TEST_ASAN 1
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define ZAVRIN_TEST_TSAN 1
+#endif
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZAVRIN_TEST_ASAN 1
+#endif
+#if __has_feature(thread_sanitizer)
+#define ZAVRIN_TEST_TSAN 1
+#endif
+#endif
+#ifndef ZAVRIN_TEST_ASAN
+#define ZAVRIN_TEST_ASAN 0
+#endif
+#ifndef ZAVRIN_TEST_TSAN
+#define ZAVRIN_TEST_TSAN 0
+#endif
+#define ZAVRIN_TEST_SANITIZED (ZAVRIN_TEST_ASAN || ZAVRIN_TEST_TSAN)
+
 #include <functional>
 #include <string>
 #include <vector>

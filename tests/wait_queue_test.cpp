@@ -217,9 +217,8 @@ TEST(MsgWaitQueue, PutThatCannotGrowTheArrayKeepsTheRest) {
   if (!FAIL_ALLOC_AVAILABLE) GTEST_SKIP() << "the sanitizer owns the allocator";
   MsgWaitQueue queue;
   queue.Put(NewMessage(80, 1));
-  zavrin_test::failReallocs = 1;
-  queue.Put(NewRaw(80, 2));
-  zavrin_test::failReallocs = 0;
+  CSCP_MESSAGE *raw = NewRaw(80, 2);
+  zavrin_test::WithAllocations(0, [&] { queue.Put(raw); });
   EXPECT_EQ(1u, MsgWaitQueueInspector(&queue).count());
   EXPECT_EQ(nullptr, queue.WaitForRawMessage(80, 2, 0));
   queue.Put(NewMessage(80, 3));

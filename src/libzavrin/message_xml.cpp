@@ -73,21 +73,26 @@ double TextToDouble(const char *text) {
   return strtod_l(text, nullptr, numeric);
 }
 
-// Bytes that XML character data cannot carry as themselves.
-size_t EscapedLength(unsigned char byte) {
+// The entity that stands for a markup character, or null.
+const char *MarkupEntity(unsigned char byte) {
   switch (byte) {
     case '&':
-      return 5;
+      return "&amp;";
     case '<':
+      return "&lt;";
     case '>':
-      return 4;
+      return "&gt;";
     case '"':
+      return "&quot;";
     case '\'':
-      return 6;
+      return "&apos;";
     default:
-      return byte < 0x20 ? 6 : 1;
+      return nullptr;
   }
 }
+
+// Control bytes become a character reference of this length: "&#x0A;".
+constexpr size_t kReferenceLength = 6;
 
 // Escapes up to length bytes, stopping at a zero byte: XML has no way to carry
 // one, and writing it would cut the document's text short.
@@ -97,7 +102,10 @@ char *EscapeXml(const char *text, size_t length) {
   while (count < length && src[count] != 0) count++;
 
   size_t size = 1;
-  for (size_t i = 0; i < count; i++) size += EscapedLength(src[i]);
+  for (size_t i = 0; i < count; i++) {
+    const char *entity = MarkupEntity(src[i]);
+    size += entity != nullptr ? strlen(entity) : src[i] < 0x20 ? kReferenceLength : 1;
+  }
   char *out = static_cast<char *>(malloc(size));
   if (out == nullptr) return nullptr;
 
@@ -105,37 +113,16 @@ char *EscapeXml(const char *text, size_t length) {
   char *p = out;
   for (size_t i = 0; i < count; i++) {
     unsigned char byte = src[i];
-    const char *entity = nullptr;
-    switch (byte) {
-      case '&':
-        entity = "&amp;";
-        break;
-      case '<':
-        entity = "&lt;";
-        break;
-      case '>':
-        entity = "&gt;";
-        break;
-      case '"':
-        entity = "&quot;";
-        break;
-      case '\'':
-        entity = "&apos;";
-        break;
-      default:
-        break;
-    }
-    if (entity != nullptr) {
+    if (const char *entity = MarkupEntity(byte)) {
       size_t n = strlen(entity);
       memcpy(p, entity, n);
       p += n;
     } else if (byte < 0x20) {
-      *p++ = '&';
-      *p++ = '#';
-      *p++ = 'x';
-      *p++ = kHex[byte >> 4];
-      *p++ = kHex[byte & 15];
-      *p++ = ';';
+      memcpy(p, "&#x", 3);
+      p[3] = kHex[byte >> 4];
+      p[4] = kHex[byte & 15];
+      p[5] = ';';
+      p += kReferenceLength;
     } else {
       *p++ = static_cast<char>(byte);
     }
