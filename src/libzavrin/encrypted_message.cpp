@@ -11,6 +11,7 @@
 #include <openssl/crypto.h>
 
 #include "coding.h"
+#include "message_layout.h"
 
 namespace zavrin {
 
@@ -26,11 +27,6 @@ constexpr size_t kHeaderSize = 8;
 // The prefix that is encrypted ahead of the plain message.
 constexpr size_t kPrefixCrcOffset = 0;
 constexpr size_t kPrefixSize = 8;
-
-// Fields of the plain message's 16-byte wire header.
-constexpr size_t kPlainFlagsOffset = 2;
-constexpr size_t kPlainSizeOffset = 4;
-constexpr DWORD kPlainHeaderSize = 16;
 
 // Every message is encrypted afresh from the session's key and IV. Each thread
 // keeps one keyed cipher context per direction and only resets its IV while the
@@ -110,8 +106,8 @@ using namespace zavrin;
 
 ENCRYPTED_MESSAGE *CSCPEncryptMessage(ENCRYPTION_CONTEXT *session, CSCP_MESSAGE *msg) {
   const BYTE *plain = reinterpret_cast<const BYTE *>(msg);
-  DWORD plainSize = ReadBE32(plain + kPlainSizeOffset);
-  if (ReadBE16(plain + kPlainFlagsOffset) & MSG_FLAG_NO_ENCRYPTION)
+  DWORD plainSize = ReadBE32(plain + kMsgSizeOffset);
+  if (ReadBE16(plain + kMsgFlagsOffset) & MSG_FLAG_NO_ENCRYPTION)
     return static_cast<ENCRYPTED_MESSAGE *>(zv_memdup(plain, plainSize));
 
   EVP_CIPHER_CTX *ctx = cipherCache.Start(session, true);
@@ -184,10 +180,10 @@ BOOL CSCPDecryptMessage(ENCRYPTION_CONTEXT *session, ENCRYPTED_MESSAGE *msg, BYT
   // else, so the plain message fills the decrypted bytes exactly; a damaged last
   // block whose garbage happens to pass as cipher padding changes that length.
   DWORD produced = static_cast<DWORD>(updateOut + finalOut);
-  if (produced < kPrefixSize + kPlainHeaderSize) return FALSE;
+  if (produced < kPrefixSize + kMsgHeaderSize) return FALSE;
   const BYTE *plain = workBuffer + kPrefixSize;
-  DWORD plainSize = ReadBE32(plain + kPlainSizeOffset);
-  if (plainSize < kPlainHeaderSize || plainSize > size || plainSize != produced - kPrefixSize)
+  DWORD plainSize = ReadBE32(plain + kMsgSizeOffset);
+  if (plainSize < kMsgHeaderSize || plainSize > size || plainSize != produced - kPrefixSize)
     return FALSE;
   if (CalculateCRC32(plain, plainSize, 0) != ReadBE32(workBuffer + kPrefixCrcOffset)) return FALSE;
   memcpy(bytes, plain, plainSize);
