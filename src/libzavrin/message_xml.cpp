@@ -6,6 +6,7 @@
 
 #include <expat.h>
 #include <locale.h>
+#include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -59,8 +60,22 @@ locale_t NumericLocale() {
 }
 
 // 17 significant digits carry every double exactly, so the value reads back
-// bit for bit; infinities and NaN come out as "inf", "-inf", "nan", "-nan".
+// bit for bit; infinities come out as "inf" and "-inf". A NaN keeps its sign and
+// payload as "nan(0x...)", which strtod reads back; strtod always sets the quiet
+// bit, so only a signalling NaN comes back changed (quiet).
 void FormatDouble(double value, char *buffer, size_t size) {
+  if (isnan(value)) {
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof(bits));
+    const char *sign = (bits >> 63) != 0 ? "-" : "";
+    unsigned long long payload = bits & 0x7FFFFFFFFFFFFull;  // mantissa below the quiet bit
+    if (payload == 0) {
+      snprintf(buffer, size, "%snan", sign);
+    } else {
+      snprintf(buffer, size, "%snan(0x%llx)", sign, payload);
+    }
+    return;
+  }
   locale_t numeric = NumericLocale();
   locale_t previous = numeric != static_cast<locale_t>(0) ? uselocale(numeric) : nullptr;
   snprintf(buffer, size, "%.17g", value);
