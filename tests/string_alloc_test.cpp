@@ -1,5 +1,5 @@
-// String and the XML writer and reader when memory runs out: allocations are made
-// to fail in turn through a malloc of this executable that stands in front of
+// String, Base64 and the XML writer and reader when memory runs out: allocations
+// are made to fail in turn through a malloc of this executable that stands in front of
 // glibc's. Sanitizer builds bring their own allocator, so the tests skip there.
 #include <zavrin.h>
 
@@ -42,6 +42,24 @@ TEST_F(OutOfMemory, StringKeepsItsText) {
   WithAllocations(0, [&] { empty += "x"; });
   EXPECT_STREQ("", empty);
   EXPECT_EQ(0u, empty.Size());
+}
+
+TEST_F(OutOfMemory, Base64AllocSignalsFailure) {
+  // The encoder reports the size it needed with no block; the decoder reports
+  // success with no block, so callers must test the pointer.
+  char *out = reinterpret_cast<char *>(1);
+  size_t needed = 99;
+  WithAllocations(0, [&] { needed = base64_encode_alloc("abcd", 4, &out); });
+  EXPECT_EQ(nullptr, out);
+  EXPECT_EQ(9u, needed);
+
+  out = reinterpret_cast<char *>(1);
+  size_t outlen = 99;
+  int rc = -1;
+  WithAllocations(0, [&] { rc = base64_decode_alloc("YWJj", 4, &out, &outlen); });
+  EXPECT_EQ(1, rc);
+  EXPECT_EQ(nullptr, out);
+  EXPECT_EQ(99u, outlen);
 }
 
 TEST_F(OutOfMemory, XmlWriterGivesAllOrNothing) {
