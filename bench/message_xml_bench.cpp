@@ -64,4 +64,20 @@ void BM_ReadXmlManyPieces(benchmark::State &state) {
 }
 BENCHMARK(BM_ReadXmlManyPieces)->Arg(1 << 10)->Arg(1 << 14)->Arg(1 << 18);
 
+// Many distinct variables: finding each id must not search the whole store.
+void BM_ReadXmlManyVariables(benchmark::State &state) {
+  std::string doc = "<zvcp><message>";
+  for (int64_t i = 0; i < state.range(0); i++)
+    doc += "<variable id=\"" + std::to_string(i * 7919) +
+           "\" type=\"int32\"><value>1</value></variable>";
+  doc += "</message></zvcp>";
+  for (auto _ : state) {
+    CSCPMessage read(doc.c_str());
+    benchmark::DoNotOptimize(read.IsVariableExist(0));
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(doc.size()));
+}
+BENCHMARK(BM_ReadXmlManyVariables)->Arg(1 << 10)->Arg(1 << 14)->Arg(1 << 17);
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <limits>
 #include <random>
 #include <string>
@@ -314,6 +315,40 @@ TEST(XmlReader, TypeNamesAndNumbers) {
   // The repeated id kept its first place.
   EXPECT_LT(strstr(xml, "variable id=\"4\""), strstr(xml, "variable id=\"6\""));
   free(xml);
+}
+
+TEST(XmlReader, ManyVariablesWithRepeatedIds) {
+  // Thousands of ids, some named again far apart, others only once: the message
+  // read holds each id once, in the place of its first naming, with its last value.
+  std::mt19937 gen(11);
+  std::vector<DWORD> order;                   // ids by first naming
+  std::vector<std::pair<DWORD, DWORD>> last;  // id and latest value, by id
+  std::string doc = "<zvcp><message>";
+  for (DWORD i = 0; i < 6000; i++) {
+    DWORD id = (i % 3 == 2 && !order.empty()) ? order[gen() % order.size()] : gen();
+    DWORD value = gen();
+    auto it = std::find_if(last.begin(), last.end(), [&](const auto &p) { return p.first == id; });
+    if (it == last.end()) {
+      order.push_back(id);
+      last.emplace_back(id, value);
+    } else {
+      it->second = value;
+    }
+    doc += "<variable id=\"" + std::to_string(id) + "\" type=\"int32\"><value>" +
+           std::to_string(value) + "</value></variable>";
+  }
+  doc += "</message></zvcp>";
+
+  std::string expected;
+  for (DWORD id : order) {
+    auto it = std::find_if(last.begin(), last.end(), [&](const auto &p) { return p.first == id; });
+    expected += Variable(std::to_string(static_cast<int32_t>(id)).c_str(), "int32",
+                         std::to_string(static_cast<int32_t>(it->second)));
+  }
+  CSCPMessage message(doc.c_str());
+  message.SetCode(1);
+  message.SetId(7);
+  EXPECT_EQ(Doc(expected), Xml(message));
 }
 
 TEST(XmlReader, DocumentWithoutZvcpOrTypes) {

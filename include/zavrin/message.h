@@ -143,6 +143,10 @@ class ZAVRIN_EXPORT CSCPMessage {
   __attribute__((visibility("hidden"))) DWORD FindVariable(DWORD varId) const;
   __attribute__((visibility("hidden"))) void *Set(DWORD varId, BYTE type, const void *value,
                                                   DWORD size);
+  // Set for a caller that already knows the variable's place in the store, or
+  // that it is absent (INVALID_INDEX): replaces there or appends.
+  __attribute__((visibility("hidden"))) void *SetAt(DWORD index, DWORD varId, BYTE type,
+                                                    const void *value, DWORD size);
   __attribute__((visibility("hidden"))) void *Get(DWORD varId, BYTE type) const;
 
   WORD code;

@@ -69,6 +69,11 @@ BOOL CSCPMessage::IsVariableExist(DWORD varId) const {
 // data or, with value null, size zero bytes. Builds the whole record before it
 // touches the store, so that a failure leaves the store as it was.
 void *CSCPMessage::Set(DWORD varId, BYTE type, const void *value, DWORD size) {
+  return SetAt(FindVariable(varId), varId, type, value, size);
+}
+
+// index is the place of the variable varId in the store, INVALID_INDEX if absent.
+void *CSCPMessage::SetAt(DWORD index, DWORD varId, BYTE type, const void *value, DWORD size) {
   if (type > kMaxVarType) return nullptr;
 
   size_t recordSize;
@@ -120,7 +125,6 @@ void *CSCPMessage::Set(DWORD varId, BYTE type, const void *value, DWORD size) {
       break;
   }
 
-  DWORD index = FindVariable(varId);
   if (index != INVALID_INDEX) {
     free(variables[index]);
     variables[index] = record;

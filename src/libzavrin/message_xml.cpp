@@ -12,6 +12,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/random.h>
+#include <time.h>
 
 #include "message_layout.h"
 #include "port/unicode.h"
@@ -28,6 +30,109 @@ constexpr int kXmlInValue = 3;
 constexpr int kXmlAfterZvcp = -2;
 constexpr int kXmlInOther = -255;
 
+// Once the message holds this many variables, the reader finds ids through an
+// index of its own instead of searching the store for every value: a document
+// with very many variables would otherwise take time quadratic in their number.
+constexpr DWORD kIndexFrom = 64;
+
+// Maps variable ids to their places in the message's store. Open addressing,
+// at most half full, multiply-shift hashing with a random odd key so that a
+// document cannot pick ids that all collide. When memory runs out the index
+// switches off for the rest of the document and the store is searched again.
+class VariableIndex {
+ public:
+  VariableIndex() = default;
+  ~VariableIndex() { free(slots_); }
+  VariableIndex(const VariableIndex &) = delete;
+  VariableIndex &operator=(const VariableIndex &) = delete;
+
+  // The place of id, or INVALID_INDEX if it is not stored, into *place; false
+  // when the index is not in use.
+  bool Find(DWORD id, DWORD *place) const {
+    if (slots_ == nullptr) return false;
+    for (size_t i = Slot(id);; i = (i + 1) & mask_) {
+      if (slots_[i].place == INVALID_INDEX || slots_[i].id == id) {
+        *place = slots_[i].place;
+        return true;
+      }
+    }
+  }
+
+  // Records that store[count - 1] has just been appended.
+  void Appended(CSCP_VARIABLE *const *store, DWORD count) {
+    if (off_) return;
+    if (slots_ == nullptr) {
+      if (count < kIndexFrom) return;
+      if (!Resize(count)) return SwitchOff();
+      for (DWORD i = 0; i < count; i++) Insert(store[i]->id, i);
+      return;
+    }
+    if ((used_ + 1) * 2 > mask_ + 1 && !Resize(used_ + 1)) return SwitchOff();
+    Insert(store[count - 1]->id, count - 1);
+  }
+
+ private:
+  struct Entry {
+    DWORD id;
+    DWORD place;  // INVALID_INDEX: a free slot
+  };
+
+  size_t Slot(DWORD id) const { return static_cast<size_t>((id * key_) >> shift_); }
+
+  void Insert(DWORD id, DWORD place) {
+    size_t i = Slot(id);
+    while (slots_[i].place != INVALID_INDEX) i = (i + 1) & mask_;
+    slots_[i] = Entry{id, place};
+    used_++;
+  }
+
+  // Makes room for at least entries at no more than half full, keeping what is there.
+  bool Resize(size_t entries) {
+    int bits = 4;
+    while ((size_t(1) << bits) < entries * 2) bits++;
+    if (bits > 32) return false;
+    size_t capacity = size_t(1) << bits;
+    Entry *old = slots_;
+    size_t oldCapacity = old != nullptr ? mask_ + 1 : 0;
+    Entry *grown = static_cast<Entry *>(malloc(capacity * sizeof(Entry)));
+    if (grown == nullptr) return false;
+    for (size_t i = 0; i < capacity; i++) grown[i].place = INVALID_INDEX;
+    if (key_ == 0) key_ = RandomOddKey();
+    slots_ = grown;
+    mask_ = capacity - 1;
+    shift_ = 64 - bits;
+    used_ = 0;
+    for (size_t i = 0; i < oldCapacity; i++) {
+      if (old[i].place != INVALID_INDEX) Insert(old[i].id, old[i].place);
+    }
+    free(old);
+    return true;
+  }
+
+  void SwitchOff() {
+    free(slots_);
+    slots_ = nullptr;
+    off_ = true;
+  }
+
+  static uint64_t RandomOddKey() {
+    uint64_t key = 0;
+    if (getrandom(&key, sizeof(key), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(key))) {
+      // No entropy yet (early boot): take what differs between runs.
+      key = reinterpret_cast<uintptr_t>(&key) * 0x9E3779B97F4A7C15ull ^
+            static_cast<uint64_t>(time(nullptr));
+    }
+    return key | 1;
+  }
+
+  Entry *slots_ = nullptr;
+  size_t mask_ = 0;
+  size_t used_ = 0;
+  int shift_ = 64;
+  uint64_t key_ = 0;
+  bool off_ = false;
+};
+
 // What the reader keeps between Expat's callbacks.
 struct XML_READ_STATE {
   CSCPMessage *message;
@@ -41,6 +146,8 @@ struct XML_READ_STATE {
   size_t textCapacity;
   // Memory ran out while collecting: the value is incomplete and is not stored.
   bool textLost;
+  // Where each variable read so far sits in the message's store.
+  VariableIndex varIndex;
 };
 
 namespace {
@@ -437,32 +544,52 @@ void CSCPMessage::ProcessXMLData(void *state) {
   // An empty value creates no variable.
   if (read->text == nullptr || read->textLost) return;
   const char *text = read->text;
+  // The value in the form the setter of its type takes.
+  union {
+    DWORD int32;
+    QWORD int64;
+    WORD int16;
+    double number;
+  } value;
+  const void *data = &value;
+  size_t size = 0;
+  char *decoded = nullptr;
   switch (read->varType) {
     case VAR_TYPE_INT32:
-      SetVariable(read->varId, zavrin::TextToUInt32(text));
+      value.int32 = zavrin::TextToUInt32(text);
+      size = sizeof(value.int32);
       break;
     case VAR_TYPE_STRING:
-      SetVariable(read->varId, text);
+      data = text;
+      size = strlen(text);
       break;
     case VAR_TYPE_INT64:
-      SetVariable(read->varId, static_cast<QWORD>(strtoull(text, nullptr, 0)));
+      value.int64 = strtoull(text, nullptr, 0);
+      size = sizeof(value.int64);
       break;
     case VAR_TYPE_INT16:
-      SetVariable(read->varId, static_cast<WORD>(zavrin::TextToUInt32(text)));
+      value.int16 = static_cast<WORD>(zavrin::TextToUInt32(text));
+      size = sizeof(value.int16);
       break;
-    case VAR_TYPE_BINARY: {
-      char *data = nullptr;
-      size_t length = 0;
-      base64_decode_alloc(text, read->textSize - 1, &data, &length);
-      if (data == nullptr) break;  // not Base64, or out of memory
-      SetVariable(read->varId, reinterpret_cast<const BYTE *>(data), static_cast<DWORD>(length));
-      free(data);
+    case VAR_TYPE_BINARY:
+      base64_decode_alloc(text, read->textSize - 1, &decoded, &size);
+      if (decoded == nullptr) return;  // not Base64, or out of memory
+      data = decoded;
       break;
-    }
     case VAR_TYPE_FLOAT:
-      SetVariable(read->varId, zavrin::TextToDouble(text));
+      value.number = zavrin::TextToDouble(text);
+      size = sizeof(value.number);
       break;
     default:
-      break;
+      return;
   }
+
+  // A repeated id replaces the earlier variable in its place.
+  DWORD place;
+  if (!read->varIndex.Find(read->varId, &place)) place = FindVariable(read->varId);
+  if (SetAt(place, read->varId, static_cast<BYTE>(read->varType), data, static_cast<DWORD>(size)) !=
+          nullptr &&
+      place == INVALID_INDEX)
+    read->varIndex.Appended(variables, variableCount);
+  free(decoded);
 }
