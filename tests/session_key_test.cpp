@@ -633,3 +633,46 @@ TEST(SignMessageWithCAPI, RefusesKeysThatCannotSignAsPeersExpect) {
   X509_free(cert);
   EVP_PKEY_free(ec);
 }
+
+TEST(KeyExchange, FailuresLeaveTheErrorQueueAsItWas) {
+  DWORD aes = 0x01;
+  EXPECT_TRUE(KeepsTheErrorQueue([] {
+    CSCPMessage request;
+    request.SetCode(CMD_REQUEST_SESSION_KEY);
+    request.SetVariable(VAR_ID_CIPHER_MASK, static_cast<DWORD>(0x0F));
+    Bytes garbage(200, 0x30);
+    request.SetVariable(VAR_ID_RSA_PUBLIC_KEY, garbage.data(), 200);
+    ENCRYPTION_CONTEXT *ctx = nullptr;
+    CSCPMessage *answer = nullptr;
+    SetupEncryptionContext(&request, &ctx, &answer, nullptr, ZVCP_PROTOCOL_VERSION);
+    delete answer;
+  })) << "undecodable public key";
+  EXPECT_TRUE(KeepsTheErrorQueue([&] { Exchange small(SmallKey(), &aes); }))
+      << "key too short for OAEP";
+  EXPECT_TRUE(KeepsTheErrorQueue([] {
+    ENCRYPTION_CONTEXT *ctx = nullptr;
+    Accept(HandAnswer(OtherKey(), 0, 32, Pattern(32, 1), Pattern(16, 2), 16), &ctx);
+  })) << "key for another public key";
+
+  std::string file = KeyFile(KeyPairDer(RequesterKey()));
+  file[file.size() / 2] ^= 0x01;
+  zavrin_test::TempFile keyFile(file);
+  EXPECT_TRUE(KeepsTheErrorQueue([&] { LoadRSAKeys(keyFile.path().c_str()); }))
+      << "damaged key file";
+  Bytes garbage = PublicDer(RequesterKey());
+  garbage.insert(garbage.end(), 64, 0x30);
+  keyFile.Write(KeyFile(garbage));
+  EXPECT_TRUE(KeepsTheErrorQueue([&] { LoadRSAKeys(keyFile.path().c_str()); }))
+      << "undecodable private key";
+
+  X509 *cert = Certificate(RequesterKey());
+  CERT_CONTEXT wrong = {cert, OtherKey()};
+  Bytes data = PlainMessage(32);
+  unsigned char signature[512];
+  DWORD length = 0;
+  EXPECT_TRUE(KeepsTheErrorQueue([&] {
+    SignMessageWithCAPI(data.data(), static_cast<DWORD>(data.size()), &wrong, signature,
+                        sizeof(signature), &length);
+  })) << "key not the certificate's";
+  X509_free(cert);
+}
