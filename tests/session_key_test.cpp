@@ -613,9 +613,18 @@ TEST(KeyExchange, RequestCarriesTheMaskAndPublicKey) {
   PrepareKeyRequestMsg(&request, rsa);
   FreeRsa(rsa);
   EXPECT_EQ(CMD_REQUEST_SESSION_KEY, request.GetCode());
-  EXPECT_EQ(CSCPGetSupportedCiphers() & OpenSslCiphers(),
-            request.GetVariableLong(VAR_ID_CIPHER_MASK));
+  // Before set-up all four are allowed, less what OpenSSL here lacks.
+  const DWORD has = OpenSslCiphers();
+  EXPECT_EQ(0x0Fu & has, request.GetVariableLong(VAR_ID_CIPHER_MASK));
   EXPECT_EQ(PublicDer(RequesterKey()), Binary(&request, VAR_ID_RSA_PUBLIC_KEY));
+  // After set-up, the ciphers the program allows.
+  int status = zavrin_test::RunInChild([has] {
+    InitCryptoLib(0x0A);
+    CSCPMessage narrowed;
+    PrepareKeyRequestMsg(&narrowed, nullptr);
+    _exit(narrowed.GetVariableLong(VAR_ID_CIPHER_MASK) == (0x0Au & has) ? 0 : 1);
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(SignMessageWithCAPI, RefusesKeysThatCannotSignAsPeersExpect) {
