@@ -163,6 +163,13 @@ TEST(EncryptedMessage, RoundTripsByteForByte) {
     ASSERT_EQ(TRUE,
               Decrypt(session, HandMade(*known, session.key, plain, 0xDEADBEEF, 0x5A), &result));
     EXPECT_EQ(plain, Bytes(result.begin(), result.begin() + 32));
+    // Padding bytes after the cipher output, counted in the header, are skipped.
+    Bytes padded = HandMade(*known, session.key, plain, 0, 0);
+    padded.insert(padded.end(), 8, 0xEE);
+    padded[2] = 8;
+    PutBE32(&padded[4], static_cast<uint32_t>(padded.size()));
+    ASSERT_EQ(TRUE, Decrypt(session, padded, &result));
+    EXPECT_EQ(plain, Bytes(result.begin(), result.begin() + 32));
   }
 }
 
