@@ -512,14 +512,18 @@ Bytes Pattern(size_t length, unsigned seed) {
 
 TEST(KeyExchange, RequesterAcceptsWhatTheCipherCanUse) {
   ENCRYPTION_CONTEXT *ctx = nullptr;
-  // No IV size: 16 bytes.
-  EXPECT_EQ(static_cast<DWORD>(RESULT_OK),
-            Accept(HandAnswer(RequesterKey(), 0, 32, Pattern(32, 1), Pattern(16, 2), -1), &ctx));
-  ASSERT_NE(nullptr, ctx);
-  EXPECT_EQ(0, memcmp(ctx->iv, Pattern(16, 2).data(), 16));
-  EXPECT_EQ(0, memcmp(ctx->sessionKey, Pattern(32, 1).data(), 32));
-  DestroyEncryptionContext(ctx);
-  ctx = nullptr;
+  // No IV size, or 0: 16 bytes.
+  for (int ivSize : {-1, 0}) {
+    EXPECT_EQ(
+        static_cast<DWORD>(RESULT_OK),
+        Accept(HandAnswer(RequesterKey(), 0, 32, Pattern(32, 1), Pattern(16, 2), ivSize), &ctx))
+        << ivSize;
+    ASSERT_NE(nullptr, ctx);
+    EXPECT_EQ(0, memcmp(ctx->iv, Pattern(16, 2).data(), 16));
+    EXPECT_EQ(0, memcmp(ctx->sessionKey, Pattern(32, 1).data(), 32));
+    DestroyEncryptionContext(ctx);
+    ctx = nullptr;
+  }
   // An 8-byte IV is enough for Triple DES; the rest of the context's IV is zero.
   EXPECT_EQ(static_cast<DWORD>(RESULT_OK),
             Accept(HandAnswer(RequesterKey(), 3, 24, Pattern(24, 1), Pattern(8, 2), 8), &ctx));
