@@ -10,6 +10,7 @@
 #include <openssl/provider.h>
 
 #include "crypto_internal.h"
+#include "crypto_test_util.h"
 #include "test_support.h"
 
 using zavrin_test::RunInChild;
@@ -64,6 +65,13 @@ TEST(InitCryptoLib, MasksOnlyNarrow) {
   EXPECT_EQ(0, ChildResult([has] {
               if (InitCryptoLib(0xFFFFFFFF) != TRUE) return 1;
               return CSCPGetSupportedCiphers() == (0x0F & has) ? 0 : 2;
+            }));
+}
+
+TEST(InitCryptoLib, LeavesTheErrorQueueAsItWas) {
+  // The set-up probes ciphers this platform may lack.
+  EXPECT_EQ(0, ChildResult([] {
+              return crypto_test::KeepsTheErrorQueue([] { InitCryptoLib(0x0F); }) ? 0 : 1;
             }));
 }
 

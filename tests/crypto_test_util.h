@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
@@ -98,6 +99,19 @@ inline Bytes PlainMessage(uint32_t size, unsigned flags = 0, unsigned seed = 1) 
   PutBE32(&m[12], 0);
   for (uint32_t i = 16; i < size; i++) m[i] = static_cast<unsigned char>(i * 7 + seed * 31);
   return m;
+}
+
+// Runs body with an error of the caller's own in the thread's error queue; true
+// when the queue holds that error and nothing else afterwards: the library
+// neither leaves its own failures behind nor drops the caller's.
+template <typename Body>
+bool KeepsTheErrorQueue(Body body) {
+  ERR_clear_error();
+  ERR_raise(ERR_LIB_USER, 77);
+  body();
+  unsigned long first = ERR_get_error();
+  unsigned long next = ERR_get_error();
+  return ERR_GET_LIB(first) == ERR_LIB_USER && ERR_GET_REASON(first) == 77 && next == 0;
 }
 
 // An ENCRYPTION_CONTEXT over a key the test owns.

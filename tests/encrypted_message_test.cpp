@@ -163,6 +163,13 @@ TEST(EncryptedMessage, RoundTripsByteForByte) {
     ASSERT_EQ(TRUE,
               Decrypt(session, HandMade(*known, session.key, plain, 0xDEADBEEF, 0x5A), &result));
     EXPECT_EQ(plain, Bytes(result.begin(), result.begin() + 32));
+    // Padding bytes after the cipher output, counted in the header, are skipped.
+    Bytes padded = HandMade(*known, session.key, plain, 0, 0);
+    padded.insert(padded.end(), 8, 0xEE);
+    padded[2] = 8;
+    PutBE32(&padded[4], static_cast<uint32_t>(padded.size()));
+    ASSERT_EQ(TRUE, Decrypt(session, padded, &result));
+    EXPECT_EQ(plain, Bytes(result.begin(), result.begin() + 32));
   }
 }
 
@@ -245,9 +252,17 @@ TEST(EncryptedMessage, OtherKeysAndSessionsAreRefused) {
   TestSession otherCipher(CIPHER_TRIPLE_DES, KeyBytes(24, 1), kIv);
   for (uint32_t size : {16u, 40u, 200u}) {
     Bytes e = Encrypt(a, PlainMessage(size));
-    EXPECT_EQ(FALSE, Decrypt(otherKey, e));
-    EXPECT_EQ(FALSE, Decrypt(otherIvSession, e));
-    EXPECT_EQ(FALSE, Decrypt(otherCipher, e));
+    // A refusal is the result alone: the cipher's failed padding check stays out
+    // of the caller's error queue.
+    BOOL results[3] = {TRUE, TRUE, TRUE};
+    EXPECT_TRUE(KeepsTheErrorQueue([&] {
+      results[0] = Decrypt(otherKey, e);
+      results[1] = Decrypt(otherIvSession, e);
+      results[2] = Decrypt(otherCipher, e);
+    })) << size;
+    EXPECT_EQ(FALSE, results[0]);
+    EXPECT_EQ(FALSE, results[1]);
+    EXPECT_EQ(FALSE, results[2]);
   }
 }
 
@@ -326,24 +341,32 @@ TEST(EncryptedMessage, SessionsTakenInTurnStayApart) {
 }
 
 TEST(EncryptedMessage, ThreadsShareOneContext) {
-  TestSession session(CIPHER_AES_256, KeyBytes(32, 4), kIv);
-  TestSession blowfish(CIPHER_BLOWFISH, KeyBytes(32, 4), kIv);
-  std::vector<std::thread> threads;
-  std::vector<int> failures(8, 0);
-  for (int t = 0; t < 8; t++) {
-    threads.emplace_back([&, t] {
-      TestSession &s = t % 2 ? blowfish : session;
-      for (unsigned i = 0; i < 100; i++) {
-        Bytes plain = PlainMessage(16 + 8 * ((i * 7 + t) % 64), 0, i + t);
-        Bytes result;
-        if (Decrypt(s, Encrypt(s, plain), &result) != TRUE ||
-            !std::equal(plain.begin(), plain.end(), result.begin()))
-          failures[t]++;
-      }
-    });
+  for (DWORD cipher : {CIPHER_AES_256, CIPHER_BLOWFISH}) {
+    SCOPED_TRACE(cipher);
+    TestSession session(cipher, KeyBytes(32, 4), kIv);
+    // Made on this thread: every thread must make the same bytes and read them.
+    std::vector<Bytes> plains, made;
+    for (unsigned i = 0; i < 64; i++) {
+      plains.push_back(PlainMessage(16 + 8 * i, 0, i));
+      made.push_back(Encrypt(session, plains.back()));
+    }
+    std::vector<int> failures(8, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; t++) {
+      threads.emplace_back([&, t] {
+        for (size_t n = 0; n < 2 * plains.size(); n++) {
+          size_t k = (n * 7 + t) % plains.size();
+          Bytes result;
+          if (Encrypt(session, plains[k]) != made[k] ||
+              Decrypt(session, made[k], &result) != TRUE ||
+              !std::equal(plains[k].begin(), plains[k].end(), result.begin()))
+            failures[t]++;
+        }
+      });
+    }
+    for (std::thread &thread : threads) thread.join();
+    for (int t = 0; t < 8; t++) EXPECT_EQ(0, failures[t]) << "thread " << t;
   }
-  for (std::thread &thread : threads) thread.join();
-  for (int t = 0; t < 8; t++) EXPECT_EQ(0, failures[t]) << "thread " << t;
 }
 
 // Messages made outside the library: the openssl command line encrypted the CRC

@@ -512,14 +512,18 @@ Bytes Pattern(size_t length, unsigned seed) {
 
 TEST(KeyExchange, RequesterAcceptsWhatTheCipherCanUse) {
   ENCRYPTION_CONTEXT *ctx = nullptr;
-  // No IV size: 16 bytes.
-  EXPECT_EQ(static_cast<DWORD>(RESULT_OK),
-            Accept(HandAnswer(RequesterKey(), 0, 32, Pattern(32, 1), Pattern(16, 2), -1), &ctx));
-  ASSERT_NE(nullptr, ctx);
-  EXPECT_EQ(0, memcmp(ctx->iv, Pattern(16, 2).data(), 16));
-  EXPECT_EQ(0, memcmp(ctx->sessionKey, Pattern(32, 1).data(), 32));
-  DestroyEncryptionContext(ctx);
-  ctx = nullptr;
+  // No IV size, or 0: 16 bytes.
+  for (int ivSize : {-1, 0}) {
+    EXPECT_EQ(
+        static_cast<DWORD>(RESULT_OK),
+        Accept(HandAnswer(RequesterKey(), 0, 32, Pattern(32, 1), Pattern(16, 2), ivSize), &ctx))
+        << ivSize;
+    ASSERT_NE(nullptr, ctx);
+    EXPECT_EQ(0, memcmp(ctx->iv, Pattern(16, 2).data(), 16));
+    EXPECT_EQ(0, memcmp(ctx->sessionKey, Pattern(32, 1).data(), 32));
+    DestroyEncryptionContext(ctx);
+    ctx = nullptr;
+  }
   // An 8-byte IV is enough for Triple DES; the rest of the context's IV is zero.
   EXPECT_EQ(static_cast<DWORD>(RESULT_OK),
             Accept(HandAnswer(RequesterKey(), 3, 24, Pattern(24, 1), Pattern(8, 2), 8), &ctx));
@@ -613,9 +617,18 @@ TEST(KeyExchange, RequestCarriesTheMaskAndPublicKey) {
   PrepareKeyRequestMsg(&request, rsa);
   FreeRsa(rsa);
   EXPECT_EQ(CMD_REQUEST_SESSION_KEY, request.GetCode());
-  EXPECT_EQ(CSCPGetSupportedCiphers() & OpenSslCiphers(),
-            request.GetVariableLong(VAR_ID_CIPHER_MASK));
+  // Before set-up all four are allowed, less what OpenSSL here lacks.
+  const DWORD has = OpenSslCiphers();
+  EXPECT_EQ(0x0Fu & has, request.GetVariableLong(VAR_ID_CIPHER_MASK));
   EXPECT_EQ(PublicDer(RequesterKey()), Binary(&request, VAR_ID_RSA_PUBLIC_KEY));
+  // After set-up, the ciphers the program allows.
+  int status = zavrin_test::RunInChild([has] {
+    InitCryptoLib(0x0A);
+    CSCPMessage narrowed;
+    PrepareKeyRequestMsg(&narrowed, nullptr);
+    _exit(narrowed.GetVariableLong(VAR_ID_CIPHER_MASK) == (0x0Au & has) ? 0 : 1);
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(SignMessageWithCAPI, RefusesKeysThatCannotSignAsPeersExpect) {
@@ -632,4 +645,47 @@ TEST(SignMessageWithCAPI, RefusesKeysThatCannotSignAsPeersExpect) {
                                        signature, sizeof(signature), &length));
   X509_free(cert);
   EVP_PKEY_free(ec);
+}
+
+TEST(KeyExchange, FailuresLeaveTheErrorQueueAsItWas) {
+  DWORD aes = 0x01;
+  EXPECT_TRUE(KeepsTheErrorQueue([] {
+    CSCPMessage request;
+    request.SetCode(CMD_REQUEST_SESSION_KEY);
+    request.SetVariable(VAR_ID_CIPHER_MASK, static_cast<DWORD>(0x0F));
+    Bytes garbage(200, 0x30);
+    request.SetVariable(VAR_ID_RSA_PUBLIC_KEY, garbage.data(), 200);
+    ENCRYPTION_CONTEXT *ctx = nullptr;
+    CSCPMessage *answer = nullptr;
+    SetupEncryptionContext(&request, &ctx, &answer, nullptr, ZVCP_PROTOCOL_VERSION);
+    delete answer;
+  })) << "undecodable public key";
+  EXPECT_TRUE(KeepsTheErrorQueue([&] { Exchange small(SmallKey(), &aes); }))
+      << "key too short for OAEP";
+  EXPECT_TRUE(KeepsTheErrorQueue([] {
+    ENCRYPTION_CONTEXT *ctx = nullptr;
+    Accept(HandAnswer(OtherKey(), 0, 32, Pattern(32, 1), Pattern(16, 2), 16), &ctx);
+  })) << "key for another public key";
+
+  std::string file = KeyFile(KeyPairDer(RequesterKey()));
+  file[file.size() / 2] ^= 0x01;
+  zavrin_test::TempFile keyFile(file);
+  EXPECT_TRUE(KeepsTheErrorQueue([&] { LoadRSAKeys(keyFile.path().c_str()); }))
+      << "damaged key file";
+  Bytes garbage = PublicDer(RequesterKey());
+  garbage.insert(garbage.end(), 64, 0x30);
+  keyFile.Write(KeyFile(garbage));
+  EXPECT_TRUE(KeepsTheErrorQueue([&] { LoadRSAKeys(keyFile.path().c_str()); }))
+      << "undecodable private key";
+
+  X509 *cert = Certificate(RequesterKey());
+  CERT_CONTEXT wrong = {cert, OtherKey()};
+  Bytes data = PlainMessage(32);
+  unsigned char signature[512];
+  DWORD length = 0;
+  EXPECT_TRUE(KeepsTheErrorQueue([&] {
+    SignMessageWithCAPI(data.data(), static_cast<DWORD>(data.size()), &wrong, signature,
+                        sizeof(signature), &length);
+  })) << "key not the certificate's";
+  X509_free(cert);
 }

@@ -8,7 +8,6 @@
 #include <mutex>
 
 #include <openssl/crypto.h>
-#include <openssl/err.h>
 #include <openssl/provider.h>
 #include <openssl/rand.h>
 
@@ -96,8 +95,7 @@ void AddSeed(OSSL_LIB_CTX *libContext) {
     filled += static_cast<size_t>(n);
   }
   EVP_RAND_CTX *primary = RAND_get0_primary(libContext);
-  if (primary == nullptr || EVP_RAND_reseed(primary, 0, nullptr, 0, buffer, sizeof(buffer)) != 1)
-    ERR_clear_error();
+  if (primary != nullptr) EVP_RAND_reseed(primary, 0, nullptr, 0, buffer, sizeof(buffer));
   OPENSSL_cleanse(buffer, sizeof(buffer));
 }
 
@@ -132,6 +130,8 @@ using namespace zavrin;
 // OpenSSL 1.1 it allocates with malloc and locks itself (the callback setter is
 // a no-op), and changing its allocator would change the program's own use of it.
 BOOL InitCryptoLib(DWORD enabledCiphers) {
+  // Probing a cipher this platform lacks queues an error.
+  ErrorQueueMark mark;
   const CryptoState &state = State();
   if (state.libContext != nullptr) AddSeed(state.libContext);
   __atomic_fetch_and(&supportedCiphers, enabledCiphers & state.available, __ATOMIC_RELAXED);

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
 namespace zavrin {
@@ -42,6 +43,20 @@ DWORD AvailableCiphers();
 
 // Current value of the allowed-cipher mask.
 DWORD SupportedCiphers();
+
+// Leaves the crypto library's error queue of the calling thread as the caller
+// had it: whatever the library's own failed steps queue is dropped when the scope
+// ends, entries that were there before stay. Failures are reported by results;
+// leftovers would be taken for the program's own errors by its next look at the
+// queue (a TLS connection's error check, for one). Every exported function that
+// calls the crypto library holds one.
+class ErrorQueueMark {
+ public:
+  ErrorQueueMark() { ERR_set_mark(); }
+  ~ErrorQueueMark() { ERR_pop_to_mark(); }
+  ErrorQueueMark(const ErrorQueueMark &) = delete;
+  ErrorQueueMark &operator=(const ErrorQueueMark &) = delete;
+};
 
 // A block of bytes from malloc, wiped and freed when it goes: the key exchange's
 // buffers hold key material. Our own rather than std::vector<BYTE>, whose

@@ -110,6 +110,7 @@ ENCRYPTED_MESSAGE *CSCPEncryptMessage(ENCRYPTION_CONTEXT *session, CSCP_MESSAGE 
   if (ReadBE16(plain + kMsgFlagsOffset) & MSG_FLAG_NO_ENCRYPTION)
     return static_cast<ENCRYPTED_MESSAGE *>(zv_memdup(plain, plainSize));
 
+  ErrorQueueMark mark;
   EVP_CIPHER_CTX *ctx = cipherCache.Start(session, true);
   if (ctx == nullptr) return nullptr;
   // The cipher takes int lengths, and the result's size field must hold the total.
@@ -145,6 +146,8 @@ ENCRYPTED_MESSAGE *CSCPEncryptMessage(ENCRYPTION_CONTEXT *session, CSCP_MESSAGE 
 }
 
 BOOL CSCPDecryptMessage(ENCRYPTION_CONTEXT *session, ENCRYPTED_MESSAGE *msg, BYTE *workBuffer) {
+  // Every damaged message fails the cipher's padding check, which queues an error.
+  ErrorQueueMark mark;
   if (session == nullptr || session == PASS_THROUGH_CONTEXT ||
       LookupCipher(session->cipher) == nullptr)
     return FALSE;

@@ -9,7 +9,6 @@
 #include <memory>
 #include <utility>
 
-#include <openssl/err.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
@@ -117,6 +116,7 @@ using namespace zavrin;
 
 RSA *LoadRSAKeys(const char *fileName) {
   if (fileName == nullptr) return nullptr;
+  ErrorQueueMark mark;
   FILE *file = fopen(fileName, "rb");
   if (file == nullptr) return nullptr;
   RSA *key = nullptr;
@@ -139,22 +139,19 @@ RSA *LoadRSAKeys(const char *fileName) {
     }
   }
   fclose(file);
-  // A file that did not decode leaves nothing behind in the error queue.
-  if (key == nullptr) ERR_clear_error();
   return key;
 }
 
 BOOL SignMessageWithCAPI(const BYTE *data, DWORD dataLength, PCCERT_CONTEXT cert, BYTE *signature,
                          DWORD bufferSize, DWORD *signatureLength) {
   if (cert == nullptr || cert->certificate == nullptr || cert->privateKey == nullptr) return FALSE;
+  ErrorQueueMark mark;
   EVP_PKEY *key = cert->privateKey;
   // Only RSA signs as the peers expect (PKCS#1 v1.5), and only the certificate's
   // own key may sign in its name.
   if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA ||
-      X509_check_private_key(cert->certificate, key) != 1) {
-    ERR_clear_error();
+      X509_check_private_key(cert->certificate, key) != 1)
     return FALSE;
-  }
   int keySize = EVP_PKEY_get_size(key);
   if (keySize <= 0) return FALSE;
   if (static_cast<DWORD>(keySize) > bufferSize) {
@@ -172,10 +169,7 @@ BOOL SignMessageWithCAPI(const BYTE *data, DWORD dataLength, PCCERT_CONTEXT cert
       EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) == 1 &&
       EVP_DigestSign(md, work.data(), &length, data, dataLength) == 1;
   EVP_MD_CTX_free(md);
-  if (!ok) {
-    ERR_clear_error();
-    return FALSE;
-  }
+  if (!ok) return FALSE;
   // The crypto library already gives the big-endian form that peers verify.
   memcpy(signature, work.data(), length);
   if (signatureLength != nullptr) *signatureLength = static_cast<DWORD>(length);

@@ -132,6 +132,7 @@ using namespace zavrin;
 
 void PrepareKeyRequestMsg(CSCPMessage *msg, RSA *key) {
   if (msg == nullptr) return;
+  ErrorQueueMark mark;
   msg->SetCode(CMD_REQUEST_SESSION_KEY);
   // Never offer what the crypto library here cannot run, even before set-up.
   msg->SetVariable(VAR_ID_CIPHER_MASK, static_cast<DWORD>(SupportedCiphers() & AvailableCiphers()));
@@ -143,6 +144,8 @@ void PrepareKeyRequestMsg(CSCPMessage *msg, RSA *key) {
 DWORD SetupEncryptionContext(CSCPMessage *msg, ENCRYPTION_CONTEXT **context, CSCPMessage **response,
                              RSA *privateKey, int version) {
   if (msg == nullptr || context == nullptr) return RESULT_UNSUPPORTED_MESSAGE;
+  // Undecodable keys and failed decryptions queue errors.
+  ErrorQueueMark mark;
   ENCRYPTION_CONTEXT *made = nullptr;
   DWORD result;
   switch (msg->GetCode()) {
