@@ -2,7 +2,7 @@
 // (code, flags, size, id, numVariables, big-endian), then per variable id, type,
 // a pad byte, the int16 field, and the value, length or data; version 2 pads each
 // variable to 8 bytes, version 1 only the whole message.
-#include <zavrin.h>
+#include <zavrin/message.h>
 
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
