@@ -315,20 +315,30 @@ TEST(WireReader, StopsAtTruncatedString) {
 }
 
 TEST(WireReader, StopsAtHugeLength) {
-  for (const char *length : {"FFFFFFF8", "FFFFFFFF", "FFFFFFF4", "00000005"}) {
-    // Size 32: an int16 and then a string whose 12 + length exceeds the 8 bytes left.
-    GuardedRead read(std::string("0000 0000 00000020 00000000 00000002 00000001 03 00 0001"
-                                 "00000002 01 00 0000 ") +
-                         length + "00000000",
-                     2);
-    EXPECT_EQ(1u, CountOf(read.msg)) << length;
-    EXPECT_EQ(1, read.msg.GetVariableShort(1));
-    EXPECT_FALSE(read.msg.IsVariableExist(2));
+  // Size 40: an int16 at 16, then a string or binary at 24 whose length field
+  // (32..36) lies within size and leaves 4 bytes of data. Added in 32 bits,
+  // 24 + 12 + 0xFFFFFFF8 wraps to 28 and 24 + 12 + 0xFFFFFFF4 to 24.
+  for (const char *type : {"01", "04"}) {
+    for (const char *length : {"FFFFFFF8", "FFFFFFFF", "FFFFFFF4", "00000005"}) {
+      GuardedRead read(std::string("0000 0000 00000028 00000000 00000002 00000001 03 00 0001"
+                                   "00000002 ") +
+                           type + " 00 0000 " + length + "00410042",
+                       2);
+      SCOPED_TRACE(testing::Message() << "type " << type << ", length " << length);
+      EXPECT_EQ(1u, CountOf(read.msg));
+      EXPECT_EQ(1, read.msg.GetVariableShort(1));
+      EXPECT_FALSE(read.msg.IsVariableExist(2));
+    }
+    // A length that reaches exactly to size is read.
+    GuardedRead exact(std::string("0000 0000 00000028 00000000 00000002 00000001 03 00 0001"
+                                  "00000002 ") +
+                          type + " 00 0000 00000004 00410042",
+                      2);
+    EXPECT_EQ(2u, CountOf(exact.msg));
+    bool isString = std::string(type) == "01";
+    EXPECT_EQ(isString ? "AB" : "(null)", Str(exact.msg, 2));
+    EXPECT_EQ(isString ? 0u : 4u, exact.msg.GetVariableBinary(2, nullptr, 0));
   }
-  // A length that reaches exactly to size is read.
-  GuardedRead exact("0000 0000 00000020 00000000 00000001 00000002 04 00 0000 00000004 01020304",
-                    2);
-  EXPECT_EQ(4u, exact.msg.GetVariableBinary(2, nullptr, 0));
 }
 
 TEST(WireReader, NumVariablesIsOnlyAnUpperBound) {
