@@ -34,8 +34,10 @@ TEST(ZvStrncpy, AlwaysTerminates) {
   zv_strncpy(dest, "abcdefghijk", sizeof(dest));
   EXPECT_STREQ("abcdefg", dest);
 
+  // A shorter source: the rest of the destination up to size is zeroed.
+  memset(dest, 'x', sizeof(dest));
   zv_strncpy(dest, "ab", sizeof(dest));
-  EXPECT_STREQ("ab", dest);
+  EXPECT_EQ("6162000000000000", zavrin_test::ToHex(dest, sizeof(dest)));
 }
 
 TEST(NumChars, CountsSignedBytes) {
