@@ -4,6 +4,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <type_traits>
+
 #include "test_support.h"
 
 TEST(StrStrip, RemovesBlanksAndTabsOnly) {
@@ -34,8 +36,10 @@ TEST(ZvStrncpy, AlwaysTerminates) {
   zv_strncpy(dest, "abcdefghijk", sizeof(dest));
   EXPECT_STREQ("abcdefg", dest);
 
+  // A shorter source: the rest of the destination up to size is zeroed.
+  memset(dest, 'x', sizeof(dest));
   zv_strncpy(dest, "ab", sizeof(dest));
-  EXPECT_STREQ("ab", dest);
+  EXPECT_EQ("6162000000000000", zavrin_test::ToHex(dest, sizeof(dest)));
 }
 
 TEST(NumChars, CountsSignedBytes) {
@@ -74,4 +78,20 @@ TEST(FileSize, MissingAndEmptyGiveZero) {
   EXPECT_EQ(0u, FileSize(empty.path().c_str()));
   zavrin_test::TempFile five("12345");
   EXPECT_EQ(5u, FileSize(five.path().c_str()));
+}
+
+TEST(Types, WidthsAndConstants) {
+  // The interface widths callers and peers rely on: unsigned 8, 16, 32 and 64
+  // bits, 32-bit int booleans, int descriptors.
+  static_assert(std::is_same<BYTE, uint8_t>::value && std::is_same<WORD, uint16_t>::value &&
+                    std::is_same<DWORD, uint32_t>::value && std::is_same<QWORD, uint64_t>::value,
+                "integer widths");
+  static_assert(std::is_same<BOOL, int>::value && sizeof(BOOL) == 4, "BOOL");
+  static_assert(std::is_same<SOCKET, int>::value, "SOCKET");
+  EXPECT_EQ(1, TRUE);
+  EXPECT_EQ(0, FALSE);
+  EXPECT_EQ(0xFFFFFFFFu, static_cast<DWORD>(INFINITE));
+  SOCKET invalid = INVALID_SOCKET;
+  EXPECT_EQ(-1, invalid);
+  EXPECT_EQ(0xFFFFFFFFu, static_cast<unsigned int>(invalid));
 }

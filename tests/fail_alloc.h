@@ -26,6 +26,16 @@ void WithAllocations(int allowed, Body body) {
   allocationsLeft = -1;
 }
 
+// The largest size asked of malloc or realloc since it was last set to 0: shows
+// an allocation sized from outside input even when it failed or was freed again.
+inline std::atomic<size_t> largestRequest{0};
+
+inline void NoteRequest(size_t size) {
+  size_t seen = largestRequest.load();
+  while (size > seen && !largestRequest.compare_exchange_weak(seen, size)) {
+  }
+}
+
 inline bool MayAllocate() {
   int left = allocationsLeft.load();
   while (left >= 0) {
@@ -41,9 +51,11 @@ inline bool MayAllocate() {
 extern "C" void *__libc_malloc(size_t size);
 extern "C" void *__libc_realloc(void *block, size_t size);
 extern "C" void *malloc(size_t size) {
+  zavrin_test::NoteRequest(size);
   return zavrin_test::MayAllocate() ? __libc_malloc(size) : nullptr;
 }
 extern "C" void *realloc(void *block, size_t size) {
+  zavrin_test::NoteRequest(size);
   return zavrin_test::MayAllocate() ? __libc_realloc(block, size) : nullptr;
 }
 #endif

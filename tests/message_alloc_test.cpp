@@ -56,6 +56,22 @@ TEST_F(OutOfMemory, ReaderKeepsWhatItCouldStore) {
   }
 }
 
+TEST_F(OutOfMemory, ReaderSizesNothingFromNumVariables) {
+  // numVariables far above what a 16- or 24-byte message can hold: no request,
+  // not even one that fails or is given back, may follow the claimed count.
+  for (const char *count : {"00000400", "00100000", "FFFFFFFF"}) {
+    for (const char *body : {"", "00000001 03 00 0002"}) {
+      std::string hex =
+          std::string("0000 0000 000000") + (*body ? "18" : "10") + " 00000000 " + count + body;
+      std::vector<unsigned char> wire = zavrin_test::FromHex(hex);
+      zavrin_test::largestRequest = 0;
+      CSCPMessage msg(reinterpret_cast<CSCP_MESSAGE *>(wire.data()), 2);
+      EXPECT_LT(zavrin_test::largestRequest.load(), 64u) << hex;
+      EXPECT_EQ(*body ? 2 : 0, msg.GetVariableShort(1)) << hex;
+    }
+  }
+}
+
 TEST_F(OutOfMemory, SettersStoreNothingAndKeepTheOldValue) {
   CSCPMessage msg;
   msg.SetVariable(1, static_cast<DWORD>(5));

@@ -9,11 +9,11 @@
 
 char *zv_strncpy(char *dest, const char *src, size_t size) {
   // Byte copy: a UTF-8 sequence cut at the end is the caller's to avoid, as with
-  // any bounded byte copy.
+  // any bounded byte copy. Like strncpy it fills the rest of the destination
+  // with zeros, so a fixed-size field holds no stale bytes after the text.
   if (size == 0) return dest;
-  size_t len = strnlen(src, size - 1);
-  memcpy(dest, src, len);
-  dest[len] = 0;
+  strncpy(dest, src, size - 1);
+  dest[size - 1] = 0;
   return dest;
 }
 
