@@ -122,6 +122,23 @@ TEST(MsgWaitQueue, EmptyQueueTimesOut) {
   auto start = Clock::now();
   EXPECT_EQ(nullptr, queue.WaitForRawMessage(1, 1, 250));
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(245));
+
+  // Replies for others wake the waiter every few milliseconds; its time-out
+  // still runs out in total rather than starting again at each wake-up.
+  std::atomic<bool> done{false};
+  start = Clock::now();
+  std::thread putter([&] {
+    for (DWORD id = 100; !done && Clock::now() - start < std::chrono::seconds(5); id++) {
+      queue.Put(NewMessage(2, id));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  EXPECT_EQ(nullptr, queue.WaitForMessage(1, 1, 300));
+  auto waited = Clock::now() - start;
+  done = true;
+  putter.join();
+  EXPECT_GE(waited, std::chrono::milliseconds(295));
+  EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
 TEST(MsgWaitQueue, PutWakesASleepingWaiterByItsPulse) {
