@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,6 +32,15 @@ int reportPipe = -1;
 
 BOOL ReportAndHandle(EXCEPTION_INFO *info) {
   if (write(reportPipe, &info->code, sizeof(info->code)) < 0) return FALSE;
+  return TRUE;
+}
+
+// Reports, then leaves any other crashing thread time to report as well
+// before the process ends.
+BOOL ReportAndLinger(EXCEPTION_INFO *info) {
+  ReportAndHandle(info);
+  struct timespec pause = {0, 300 * 1000000};
+  nanosleep(&pause, nullptr);
   return TRUE;
 }
 
@@ -205,7 +215,7 @@ TEST(CrashGuard, NullWriteInGuardedThreadReportsOnceAndExits99) {
 TEST(CrashGuard, TwoThreadsCrashingTogetherGiveOneReport) {
   SKIP_CRASH_IN_CHILD();
   CrashResult result = RunCrashingChild([] {
-    SetExceptionHandler(ReportAndHandle, nullptr);
+    SetExceptionHandler(ReportAndLinger, nullptr);
     static std::atomic<int> ready{0};
     DWORD(*crashTogether)
     (void *) = [](void *) -> DWORD {

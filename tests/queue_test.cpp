@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fail_alloc.h"
+#include "port/thread.h"
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +18,7 @@ struct QueueInspector {
   DWORD head() const { return queue->head; }
   DWORD tail() const { return queue->tail; }
   void *slot(DWORD index) const { return queue->slots[index]; }
+  uint32_t sleepers() const { return queue->wakeEvent->WaitingForTesting(); }
   Queue *queue;
 };
 
@@ -144,7 +146,12 @@ TEST(Queue, ShutdownReleasesABlockedConsumer) {
   Queue queue;
   std::atomic<void *> result{nullptr};
   std::thread consumer([&] { result = queue.GetOrBlock(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Shut down only once the consumer sleeps in the event.
+  QueueInspector ring(&queue);
+  for (int i = 0; i < 5000 && ring.sleepers() == 0; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(1u, ring.sleepers());
   queue.SetShutdownMode();
   consumer.join();
   EXPECT_EQ(QUEUE_SHUTDOWN_MARKER, result.load());

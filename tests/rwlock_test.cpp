@@ -36,6 +36,14 @@ bool AwaitFlag(const std::atomic<bool> &flag) {
   return flag;
 }
 
+// Waits until count threads sleep in the event (or five seconds pass).
+bool AwaitEventWaiters(zavrin::Event *event, uint32_t count) {
+  for (int i = 0; i < 5000 && event->WaitingForTesting() != count; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return event->WaitingForTesting() == count;
+}
+
 using Clock = std::chrono::steady_clock;
 
 long MsSince(Clock::time_point start) {
@@ -166,16 +174,19 @@ TEST(RWLock, ReaderHeldBackByAWriterSleepsOnAfterItGivesUp) {
 TEST(RWLock, WriterGivingUpOnAFreedLockLetsReadersIn) {
   RWLOCK lock = RWLockCreate();
   ASSERT_EQ(1, RWLockReadLock(lock, 0));
-  std::thread writer([&] { EXPECT_EQ(0, RWLockWriteLock(lock, 100)); });
+  std::thread writer([&] { EXPECT_EQ(0, RWLockWriteLock(lock, 300)); });
   ASSERT_TRUE(AwaitCounters(lock, [](Counters c) { return c.waitingWriters == 1; }));
   std::atomic<int> readResult{-1};
-  std::thread reader([&] { readResult = RWLockReadLock(lock, 3000); });
+  std::thread reader([&] { readResult = RWLockReadLock(lock, 5000); });
   ASSERT_TRUE(AwaitCounters(lock, [](Counters c) { return c.waitingReaders == 1; }));
+  ASSERT_TRUE(AwaitEventWaiters(&lock->writeEvent, 1));
   {
-    // Hold the mutex across the writer's time-out, then release the read hold
-    // the way RWLockUnlock does while the writer still counts as waiting.
+    // Hold the mutex until the writer's wait has run out, then release the
+    // read hold the way RWLockUnlock does while the writer still counts as
+    // waiting.
     zavrin::MutexLock hold(&lock->mutex);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ASSERT_EQ(1u, lock->waitingWriters);
+    ASSERT_TRUE(AwaitEventWaiters(&lock->writeEvent, 0));
     lock->lockCount = 0;
     lock->writeEvent.Set();
   }
@@ -219,23 +230,37 @@ TEST(RWLock, TimeOutsAddUpAcrossWakeUps) {
 TEST(RWLock, TimeOutSurvivesAWrapOfTheTickCounter) {
   RWLOCK lock = RWLockCreate();
   ASSERT_EQ(1, RWLockWriteLock(lock, 0));
-  // The counter passes 0xFFFFFFFF 40 ms into a wait of 150 ms.
-  zavrin::SetTickCountOffsetForTesting(0u - zavrin::GetTickCount() - 40);
-  auto start = Clock::now();
-  std::atomic<bool> done{false};
-  std::thread reader([&] {
-    EXPECT_EQ(0, RWLockReadLock(lock, 150));
-    done = true;
-  });
-  while (!done && MsSince(start) < 3000) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    lock->readEvent.Pulse();
+  // The counter passes 0xFFFFFFFF `margin` ms after the reader starts and in
+  // the middle of its wait, through which it is woken every 10 ms. A slow
+  // machine that lets the wrap come before the reader sleeps gets a wider
+  // margin.
+  bool wrapped = false;
+  for (DWORD margin : {100u, 1000u}) {
+    if (wrapped) break;
+    const DWORD timeout = margin + 200;
+    zavrin::SetTickCountOffsetForTesting(0u - zavrin::GetTickCount() - margin);
+    auto start = Clock::now();
+    std::atomic<bool> done{false};
+    std::atomic<int> result{-1};
+    std::thread reader([&] {
+      result = RWLockReadLock(lock, timeout);
+      done = true;
+    });
+    EXPECT_TRUE(AwaitEventWaiters(&lock->readEvent, 1));
+    bool sleptBeforeWrap = zavrin::GetTickCount() > 0x80000000u;
+    while (!done && MsSince(start) < 5000) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      lock->readEvent.Pulse();
+    }
+    reader.join();
+    long waited = MsSince(start);
+    wrapped = sleptBeforeWrap && zavrin::GetTickCount() < 0x80000000u;
+    zavrin::SetTickCountOffsetForTesting(0);
+    EXPECT_EQ(0, result.load()) << margin;
+    EXPECT_GE(waited, static_cast<long>(timeout) - 5) << margin;
+    EXPECT_LT(waited, 5000) << margin;
   }
-  reader.join();
-  zavrin::SetTickCountOffsetForTesting(0);
-  long waited = MsSince(start);
-  EXPECT_GE(waited, 145);
-  EXPECT_LT(waited, 3000);
+  EXPECT_TRUE(wrapped) << "the counter never wrapped during a wait";
   RWLockUnlock(lock);
   RWLockDestroy(lock);
 }

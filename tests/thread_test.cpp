@@ -64,6 +64,25 @@ TEST(Event, AutoResetSetReleasesOneWaiterPerSetting) {
   EXPECT_FALSE(event.Wait(0));
 }
 
+// A setting or pulse that finds a thread waiting is that thread's: one that
+// starts waiting right afterwards does not take it over.
+TEST(Event, AutoResetReleaseGoesToTheThreadThatWasWaiting) {
+  for (bool pulse : {false, true}) {
+    Event event(Event::kAutoReset);
+    std::atomic<int> released{0};
+    auto threads = StartWaiters(&event, 1, &released);
+    AwaitWaiters(&event, 1);
+    if (pulse) {
+      event.Pulse();
+    } else {
+      event.Set();
+    }
+    EXPECT_FALSE(event.Wait(50)) << pulse;
+    JoinAll(&threads);
+    EXPECT_EQ(1, released.load()) << pulse;
+  }
+}
+
 TEST(Event, AutoResetStaysSignalledForOneLaterWait) {
   Event event(Event::kAutoReset);
   event.Set();

@@ -73,7 +73,7 @@ struct GuardState {
   bool guarded;      // the thread runs through SEHThreadStarter
   bool crashing;     // the thread is inside the crash filter
   char *stackLow;    // lowest address of the thread's stack
-  size_t guardSize;  // size of the guard area below it
+  size_t guardSize;  // size of the guard area below it, at least a page
 };
 
 // Initial-exec TLS: the signal handler reads it without any allocation.
@@ -83,11 +83,11 @@ size_t PageSize() {
   return static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
 
+// Runs in the signal handler: only reads what NoteStackBounds prepared.
 bool InStackGuard(const GuardState &state, const void *address) {
   if (state.stackLow == nullptr) return false;
   const char *fault = static_cast<const char *>(address);
-  size_t guard = state.guardSize > PageSize() ? state.guardSize : PageSize();
-  return fault < state.stackLow && fault >= state.stackLow - guard;
+  return fault < state.stackLow && fault >= state.stackLow - state.guardSize;
 }
 
 void *InstructionAddress(const siginfo_t *info, const ucontext_t *context) {
@@ -155,14 +155,16 @@ void InstallCrashHandlers() {
 }
 
 // Notes where the calling thread's stack ends, to tell a stack overflow from
-// other access violations.
+// other access violations. Done here rather than in the signal handler, where
+// sysconf is not safe to call.
 void NoteStackBounds(GuardState *state) {
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
   void *low = nullptr;
   size_t size = 0, guard = 0;
   if (pthread_attr_getstack(&attr, &low, &size) == 0) state->stackLow = static_cast<char *>(low);
-  if (pthread_attr_getguardsize(&attr, &guard) == 0) state->guardSize = guard;
+  pthread_attr_getguardsize(&attr, &guard);
+  state->guardSize = guard > PageSize() ? guard : PageSize();
   pthread_attr_destroy(&attr);
 }
 

@@ -60,12 +60,10 @@ void Event::Set() {
     // follows before they get to run.
     generation_++;
     pthread_cond_broadcast(&cv_);
-  } else if (waiters_ > releases_) {
-    // Hand the setting to one waiter directly: a second Set right after it
-    // must release a second waiter, not merge with the first.
-    releases_++;
-    pthread_cond_signal(&cv_);
-  } else {
+  } else if (!ReleaseOldestWaiter()) {
+    // Nobody waits: the setting stays for the next Wait. One that finds a
+    // waiter is handed to it directly, so that a second Set right after it
+    // releases a second waiter instead of merging with the first.
     signalled_ = true;
   }
 }
@@ -81,9 +79,8 @@ void Event::Pulse() {
   if (mode_ == kManualReset) {
     generation_++;
     pthread_cond_broadcast(&cv_);
-  } else if (waiters_ > releases_) {
-    releases_++;
-    pthread_cond_signal(&cv_);
+  } else {
+    ReleaseOldestWaiter();
   }
 }
 
@@ -109,14 +106,16 @@ bool Event::WaitSince(uint64_t generation, DWORD timeoutMs) {
 
 bool Event::WaitLocked(DWORD timeoutMs, uint64_t generation) {
   bool manual = mode_ == kManualReset;
-  auto released = [&] { return manual ? signalled_ || generation_ != generation : releases_ > 0; };
-  if (manual && released()) return true;
+  if (manual && (signalled_ || generation_ != generation)) return true;
   if (!manual && signalled_) {
     signalled_ = false;
     return true;
   }
   if (timeoutMs == 0) return false;
 
+  Waiter self = {nullptr, nullptr, false};
+  if (!manual) Enqueue(&self);
+  auto released = [&] { return manual ? signalled_ || generation_ != generation : self.released; };
   waiters_++;
   struct timespec deadline = DeadlineAfter(timeoutMs == INFINITE ? 0 : timeoutMs);
   while (!released()) {
@@ -127,11 +126,45 @@ bool Event::WaitLocked(DWORD timeoutMs, uint64_t generation) {
     }
   }
   waiters_--;
-  if (manual) return released();
-  // A release granted while the time-out was running out still counts: the
-  // setter saw this thread waiting and handed its setting to it.
-  if (releases_ == 0) return false;
-  releases_--;
+  // A release handed over while the time-out was running out still counts:
+  // the setter found this thread waiting and gave its setting to it.
+  if (!manual && !self.released) Unlink(&self);
+  return released();
+}
+
+void Event::Enqueue(Waiter *waiter) {
+  waiter->prev = lastWaiter_;
+  waiter->next = nullptr;
+  if (lastWaiter_ != nullptr) {
+    lastWaiter_->next = waiter;
+  } else {
+    firstWaiter_ = waiter;
+  }
+  lastWaiter_ = waiter;
+}
+
+void Event::Unlink(Waiter *waiter) {
+  if (waiter->prev != nullptr) {
+    waiter->prev->next = waiter->next;
+  } else {
+    firstWaiter_ = waiter->next;
+  }
+  if (waiter->next != nullptr) {
+    waiter->next->prev = waiter->prev;
+  } else {
+    lastWaiter_ = waiter->prev;
+  }
+}
+
+// Releases the thread that has waited longest; false when nobody waits. All
+// sleepers wake and look at their own flag, since a signal could reach
+// another one than the released thread.
+bool Event::ReleaseOldestWaiter() {
+  Waiter *oldest = firstWaiter_;
+  if (oldest == nullptr) return false;
+  Unlink(oldest);
+  oldest->released = true;
+  pthread_cond_broadcast(&cv_);
   return true;
 }
 

@@ -83,13 +83,27 @@ class Event {
   // function templates that unoptimised builds would export from the library.
   bool WaitLocked(DWORD timeoutMs, uint64_t generation);
 
+  // An auto-reset waiter that no setting has released yet; it lives on the
+  // waiting thread's stack.
+  struct Waiter {
+    Waiter *prev;
+    Waiter *next;
+    bool released;
+  };
+  void Enqueue(Waiter *waiter);
+  void Unlink(Waiter *waiter);
+  bool ReleaseOldestWaiter();
+
   pthread_mutex_t mu_;
   pthread_cond_t cv_;  // waits on the monotonic clock
   const ResetMode mode_;
   bool signalled_;
   uint64_t generation_ = 0;  // manual-reset: Set and Pulse calls so far
   uint32_t waiters_ = 0;     // threads inside Wait
-  uint32_t releases_ = 0;    // auto-reset: releases granted to waiters, not yet taken
+  // Auto-reset: the unreleased waiters, oldest first. A setting is handed to
+  // one of them, so a thread that starts waiting later cannot take it over.
+  Waiter *firstWaiter_ = nullptr;
+  Waiter *lastWaiter_ = nullptr;
 };
 
 // What a thread runs: its argument in, its result out.
