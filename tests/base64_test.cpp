@@ -16,7 +16,7 @@ struct Vector {
   const char *encoded;
 };
 
-// RFC 4648 section 10, and the short cases of this library's own documentation.
+// RFC 4648 section 10, and a few short texts besides.
 const Vector kVectors[] = {
     {"", ""},
     {"f", "Zg=="},
