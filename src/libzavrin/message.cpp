@@ -19,6 +19,19 @@ using zavrin::RecordData;
 using zavrin::RecordSize;
 using zavrin::StringUnits;
 
+namespace {
+
+// The value at a record's value field, which may be unaligned for T; zero for
+// an absent variable or one of another type (value null).
+template <typename T>
+T ValueOrZero(const void *value) {
+  T result = 0;
+  if (value != nullptr) memcpy(&result, value, sizeof(result));
+  return result;
+}
+
+}  // namespace
+
 CSCPMessage::CSCPMessage(int version)
     : code(0), flags(0), id(0), variableCount(0), variables(nullptr), version(version) {}
 
@@ -208,17 +221,11 @@ BOOL CSCPMessage::SetVariableFromFile(DWORD varId, const char *path) {
 }
 
 DWORD CSCPMessage::GetVariableLong(DWORD varId) const {
-  const void *value = Get(varId, VAR_TYPE_INT32);
-  DWORD result = 0;
-  if (value != nullptr) memcpy(&result, value, sizeof(result));
-  return result;
+  return ValueOrZero<DWORD>(Get(varId, VAR_TYPE_INT32));
 }
 
 WORD CSCPMessage::GetVariableShort(DWORD varId) const {
-  const void *value = Get(varId, VAR_TYPE_INT16);
-  WORD result = 0;
-  if (value != nullptr) memcpy(&result, value, sizeof(result));
-  return result;
+  return ValueOrZero<WORD>(Get(varId, VAR_TYPE_INT16));
 }
 
 int32_t CSCPMessage::GetVariableShortAsInt32(DWORD varId) const {
@@ -226,17 +233,11 @@ int32_t CSCPMessage::GetVariableShortAsInt32(DWORD varId) const {
 }
 
 QWORD CSCPMessage::GetVariableInt64(DWORD varId) const {
-  const void *value = Get(varId, VAR_TYPE_INT64);
-  QWORD result = 0;
-  if (value != nullptr) memcpy(&result, value, sizeof(result));
-  return result;
+  return ValueOrZero<QWORD>(Get(varId, VAR_TYPE_INT64));
 }
 
 double CSCPMessage::GetVariableDouble(DWORD varId) const {
-  const void *value = Get(varId, VAR_TYPE_FLOAT);
-  double result = 0;
-  if (value != nullptr) memcpy(&result, value, sizeof(result));
-  return result;
+  return ValueOrZero<double>(Get(varId, VAR_TYPE_FLOAT));
 }
 
 char *CSCPMessage::GetVariableStr(DWORD varId, char *buffer, DWORD size) const {
