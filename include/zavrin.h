@@ -9,5 +9,6 @@
 #include <zavrin/crypto.h>
 #include <zavrin/containers.h>
 #include <zavrin/platform.h>
+#include <zavrin/config.h>
 
 #endif  // ZAVRIN_H

@@ -1,4 +1,5 @@
-// Thread-safe building blocks and containers: Queue, read/write lock, String.
+// Thread-safe building blocks and containers: Queue, read/write lock, String,
+// StringMap, Table.
 #ifndef ZAVRIN_CONTAINERS_H
 #define ZAVRIN_CONTAINERS_H
 
@@ -135,6 +136,117 @@ class ZAVRIN_EXPORT String {
  private:
   char *text;
   DWORD textSize;
+};
+
+// ---- StringMap ----
+
+// Text keys to text values. Keys match without regard to ASCII letter case and
+// keep the case they were first added with; entries keep the order in which
+// their keys were first added, so they can be walked by index. The map owns its
+// strings (malloc'ed). Lookups are linear: meant for tens of entries. No locking,
+// one thread at a time. When memory runs out, a change is dropped and the map
+// keeps what it held.
+class ZAVRIN_EXPORT StringMap {
+ public:
+  StringMap();
+  // A deep copy of src (empty when memory runs out).
+  explicit StringMap(const StringMap *src);
+  ~StringMap();
+  // Copies through the pointer constructor or operator= only: a copy by value
+  // would share the strings.
+  StringMap(const StringMap &) = delete;
+  // Replaces the contents with a deep copy of src; assigning a map to itself
+  // leaves it as it is.
+  StringMap &operator=(const StringMap &src);
+
+  // Stores copies: replaces the value of an existing key or appends an entry.
+  void Set(const char *key, const char *value);
+  // As Set, but takes over two malloc'ed strings; the caller must not use them
+  // afterwards (a key already present is freed at once, as is everything when
+  // the entry cannot be stored).
+  void SetPreallocated(char *key, char *value);
+  // The value of the key, owned by the map, or null.
+  char *Get(const char *key) const;
+  // Removes the key's entry, if there is one; later entries move up.
+  void Delete(const char *key);
+  // Removes every entry.
+  void Clear();
+  DWORD Size() const { return count; }
+  // The key or value at index, or null when index is not below Size().
+  char *GetKeyByIndex(DWORD index) const;
+  char *GetValueByIndex(DWORD index) const;
+
+ protected:
+  // Index of the key's entry, or 0xFFFFFFFF.
+  DWORD Find(const char *key) const;
+
+ private:
+  __attribute__((visibility("hidden"))) bool Append(char *key, char *value);
+  __attribute__((visibility("hidden"))) void CopyFrom(const StringMap &src);
+
+  DWORD count;
+  char **keys;
+  char **values;
+};
+
+// ---- Table ----
+
+// A grid of text cells with named columns; numbers are stored as their text.
+// The Set shortcuts write into the last row added. Rows and columns count from
+// 0; out-of-range writes are ignored and out-of-range reads give null or 0. No
+// locking, one thread at a time. When memory runs out, the row, column or cell
+// text that needed it is not added and the table keeps what it held.
+class ZAVRIN_EXPORT Table {
+ public:
+  Table();
+  ~Table();
+  Table(const Table &) = delete;
+  Table &operator=(const Table &) = delete;
+
+  // Appends a column; existing rows get an unset cell in it.
+  void AddColumn(const char *name);
+  // Appends a row of unset cells (also to a table without columns yet).
+  void AddRow();
+
+  // Stores a copy of text (not null), or the number as text ("%d", "%u", 64-bit
+  // decimal, "%f"; at most 31 characters, cut beyond).
+  void SetAt(int row, int column, const char *text);
+  void SetAt(int row, int column, int32_t value);
+  void SetAt(int row, int column, DWORD value);
+  void SetAt(int row, int column, INT64 value);
+  void SetAt(int row, int column, QWORD value);
+  void SetAt(int row, int column, double value);
+
+  // SetAt on the last row; nothing when there are no rows.
+  void Set(int column, const char *text) { SetAt(rowCount - 1, column, text); }
+  void Set(int column, int32_t value) { SetAt(rowCount - 1, column, value); }
+  void Set(int column, DWORD value) { SetAt(rowCount - 1, column, value); }
+  void Set(int column, INT64 value) { SetAt(rowCount - 1, column, value); }
+  void Set(int column, QWORD value) { SetAt(rowCount - 1, column, value); }
+  void Set(int column, double value) { SetAt(rowCount - 1, column, value); }
+
+  // The cell's text (owned by the table), or null when unset or out of range.
+  char *GetAsString(int row, int column) const;
+  // The text read with base 0 ("0x" hexadecimal, a leading 0 octal) up to the
+  // first character that does not fit; 0 for null. The 32-bit forms saturate
+  // like a 32-bit strtol and strtoul.
+  int32_t GetAsInt(int row, int column) const;
+  DWORD GetAsUInt(int row, int column) const;
+  INT64 GetAsInt64(int row, int column) const;
+  QWORD GetAsUInt64(int row, int column) const;
+  // As strtod; 0.0 for null.
+  double GetAsDouble(int row, int column) const;
+
+  int GetNumRows() const { return rowCount; }
+  int GetNumColumns() const { return columnCount; }
+
+ private:
+  __attribute__((visibility("hidden"))) char **Cell(int row, int column) const;
+
+  int rowCount;
+  int columnCount;
+  char **cells;
+  char **columnNames;
 };
 
 #endif  // ZAVRIN_CONTAINERS_H
