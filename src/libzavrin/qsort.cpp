@@ -1,0 +1,270 @@
+// QSortEx: a quicksort without recursion that hands the caller's context to
+// every comparison. Ranges of 12 elements or fewer are not partitioned; one
+// insertion pass over the whole array puts them in order at the end.
+#include <zavrin/utils.h>
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+// The three ways of moving elements. The algorithm is the same for each; the
+// word movers only let the compiler move aligned elements in 32-bit words.
+struct ByteMover {
+  size_t size;
+  void Swap(char *a, char *b) const {
+    for (size_t k = 0; k < size; k++) {
+      char t = a[k];
+      a[k] = b[k];
+      b[k] = t;
+    }
+  }
+  void Copy(char *to, const char *from) const { memcpy(to, from, size); }
+};
+
+struct WordMover {
+  void Swap(char *a, char *b) const {
+    uint32_t x, y;
+    memcpy(&x, a, 4);
+    memcpy(&y, b, 4);
+    memcpy(a, &y, 4);
+    memcpy(b, &x, 4);
+  }
+  void Copy(char *to, const char *from) const { memcpy(to, from, 4); }
+};
+
+struct WordsMover {
+  size_t words;
+  void Swap(char *a, char *b) const {
+    for (size_t k = 0; k < words; k++, a += 4, b += 4) {
+      uint32_t x, y;
+      memcpy(&x, a, 4);
+      memcpy(&y, b, 4);
+      memcpy(a, &y, 4);
+      memcpy(b, &x, 4);
+    }
+  }
+  void Copy(char *to, const char *from) const { memcpy(to, from, words * 4); }
+};
+
+// A range is partitioned while it spans at least this many element widths.
+const size_t kSmallWidths = 12;
+// Above this many widths the pivot is the median of nine elements.
+const size_t kNinePivotWidths = 40;
+// The pending ranges. The larger part is pushed and the smaller continued, so
+// each push at least halves the range being worked on: the stack never holds
+// more than log2(count) ranges, fewer than 32 for any 32-bit count.
+const int kStackSize = 32;
+
+template <class Mover>
+class Sorter {
+ public:
+  Sorter(char *base, size_t count, size_t size, void *context, QSORT_COMPARE compare,
+         char *temp, Mover move)
+      : base_(base),
+        count_(count),
+        size_(size),
+        context_(context),
+        compare_(compare),
+        temp_(temp),
+        move_(move) {}
+
+  void Sort() {
+    if (count_ - 1 > kSmallWidths) QuickSortPhase();
+    InsertionPhase();
+  }
+
+  // Without a temporary element: a heap sort that only exchanges elements.
+  void HeapSort() {
+    for (size_t root = count_ / 2; root-- > 0;) SiftDown(root, count_);
+    for (size_t n = count_ - 1; n > 0; n--) {
+      move_.Swap(base_, At(n));
+      SiftDown(0, n);
+    }
+  }
+
+ private:
+  char *At(size_t index) const { return base_ + index * size_; }
+  int Compare(const char *a, const char *b) const { return compare_(a, b, context_); }
+
+  char *Median3(char *a, char *b, char *c) const {
+    if (Compare(a, b) < 0) {
+      if (Compare(b, c) < 0) return b;
+      return Compare(a, c) < 0 ? c : a;
+    }
+    if (Compare(a, c) < 0) return a;
+    return Compare(b, c) < 0 ? c : b;
+  }
+
+  // Puts first, mid and last in order among themselves.
+  void Order3(char *first, char *mid, char *last) const {
+    if (Compare(first, mid) < 0) {
+      if (Compare(mid, last) > 0) {
+        move_.Swap(mid, last);
+        if (Compare(first, mid) > 0) move_.Swap(first, mid);
+      }
+    } else if (Compare(mid, last) > 0) {
+      move_.Swap(first, last);
+    } else {
+      move_.Swap(first, mid);
+      if (Compare(mid, last) > 0) move_.Swap(mid, last);
+    }
+  }
+
+  void QuickSortPhase() {
+    struct Range {
+      char *first;
+      char *last;
+    } pending[kStackSize];
+    int depth = 0;
+    const ptrdiff_t smallSpan = static_cast<ptrdiff_t>(kSmallWidths * size_);
+    char *first = base_;
+    char *last = At(count_ - 1);
+    for (;;) {
+      size_t widths = static_cast<size_t>(last - first) / size_;
+      char *mid = first + widths / 2 * size_;
+      char *pivot;
+      char *i;
+      char *j;
+      if (widths > kNinePivotWidths) {
+        size_t s = widths / 8 * size_;
+        char *m1 = Median3(first, first + s, first + 2 * s);
+        char *m2 = Median3(mid - s, mid, mid + s);
+        char *m3 = Median3(last - 2 * s, last - s, last);
+        pivot = Median3(m1, m2, m3);
+        i = first;
+        j = last;
+      } else {
+        Order3(first, mid, last);
+        pivot = mid;
+        i = first + size_;
+        j = last - size_;
+      }
+      move_.Copy(temp_, pivot);
+
+      // The scans stop at the pivot's equals, which lie inside the range; the
+      // bounds only keep an inconsistent comparison from leading them out.
+      bool exchanged = false;
+      for (;;) {
+        while (i < last && Compare(i, temp_) < 0) i += size_;
+        while (j > first && Compare(temp_, j) < 0) j -= size_;
+        if (i < j) {
+          move_.Swap(i, j);
+          i += size_;
+          j -= size_;
+          exchanged = true;
+          if (i > j) break;
+        } else {
+          if (i == j) {
+            i += size_;
+            // j is at first only when nothing was exchanged: the range is dropped.
+            if (j > first) j -= size_;
+          }
+          break;
+        }
+      }
+
+      // A partition that exchanged nothing leaves its range to the insertion pass.
+      if (exchanged) {
+        bool leftSmall = j - first < smallSpan;
+        bool rightSmall = last - i < smallSpan;
+        if (!leftSmall && !rightSmall) {
+          Range larger = (j - first > last - i) ? Range{first, j} : Range{i, last};
+          if (larger.first == first) {
+            first = i;
+          } else {
+            last = j;
+          }
+          // Cannot fill up (see kStackSize); if it did, the insertion pass would
+          // still sort the range, only more slowly.
+          if (depth < kStackSize) pending[depth++] = larger;
+          continue;
+        }
+        if (!rightSmall) {
+          first = i;
+          continue;
+        }
+        if (!leftSmall) {
+          last = j;
+          continue;
+        }
+      }
+      if (depth == 0) return;
+      depth--;
+      first = pending[depth].first;
+      last = pending[depth].last;
+    }
+  }
+
+  void InsertionPhase() {
+    // The smallest of the first 13 elements goes in front. After a dropped
+    // range it need not be the smallest of all, so the going back below is
+    // bounded by element 0 as well.
+    size_t k = count_ > kSmallWidths ? kSmallWidths : count_ - 1;
+    char *candidate = base_;
+    for (size_t e = k; e >= 1; e--) {
+      if (Compare(candidate, At(e)) > 0) candidate = At(e);
+    }
+    if (candidate != base_) move_.Swap(base_, candidate);
+
+    char *end = At(count_);
+    for (char *x = base_ + size_; x < end; x += size_) {
+      char *place = x;
+      while (place > base_ && Compare(place - size_, x) > 0) place -= size_;
+      if (place != x) {
+        move_.Copy(temp_, x);
+        memmove(place + size_, place, static_cast<size_t>(x - place));
+        move_.Copy(place, temp_);
+      }
+    }
+  }
+
+  void SiftDown(size_t root, size_t n) const {
+    for (;;) {
+      size_t child = 2 * root + 1;
+      if (child >= n) return;
+      if (child + 1 < n && Compare(At(child), At(child + 1)) < 0) child++;
+      if (Compare(At(root), At(child)) >= 0) return;
+      move_.Swap(At(root), At(child));
+      root = child;
+    }
+  }
+
+  char *const base_;
+  const size_t count_;
+  const size_t size_;
+  void *const context_;
+  const QSORT_COMPARE compare_;
+  char *const temp_;
+  const Mover move_;
+};
+
+template <class Mover>
+void Run(char *base, size_t count, size_t size, void *context, QSORT_COMPARE compare,
+         Mover move) {
+  // Small elements need no allocation at all; larger ones one per call.
+  alignas(8) char local[256];
+  char *temp = size <= sizeof(local) ? local : static_cast<char *>(malloc(size));
+  if (temp == nullptr) {
+    Sorter<Mover>(base, count, size, context, compare, nullptr, move).HeapSort();
+    return;
+  }
+  Sorter<Mover>(base, count, size, context, compare, temp, move).Sort();
+  if (temp != local) free(temp);
+}
+
+}  // namespace
+
+void QSortEx(void *base, DWORD count, DWORD size, void *context, QSORT_COMPARE compare) {
+  // Zero-sized elements are all alike: there is nothing to order.
+  if (count <= 1 || size == 0) return;
+  char *array = static_cast<char *>(base);
+  if (reinterpret_cast<uintptr_t>(base) % 4 != 0 || size % 4 != 0) {
+    Run(array, count, size, context, compare, ByteMover{size});
+  } else if (size == 4) {
+    Run(array, count, size, context, compare, WordMover{});
+  } else {
+    Run(array, count, size, context, compare, WordsMover{size / 4});
+  }
+}

@@ -1,0 +1,150 @@
+#include <zavrin.h>
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fail_alloc.h"
+#include "test_support.h"
+
+namespace {
+
+enum Shape { kRandom, kSorted, kReversed, kAllEqual, kOrganPipe, kPartitioned };
+const Shape kShapes[] = {kRandom, kSorted, kReversed, kAllEqual, kOrganPipe, kPartitioned};
+
+// Keys for n elements of the given shape. kPartitioned puts all smaller keys,
+// shuffled, before the middle one and all larger keys after it: a range that
+// needs no exchange around its pivot, left whole to the insertion pass.
+std::vector<uint32_t> Keys(Shape shape, size_t n, std::mt19937 &gen) {
+  std::vector<uint32_t> keys(n);
+  for (size_t i = 0; i < n; i++) {
+    switch (shape) {
+      case kRandom: keys[i] = static_cast<uint32_t>(gen() % (n / 2 + 1)); break;
+      case kSorted: keys[i] = static_cast<uint32_t>(i); break;
+      case kReversed: keys[i] = static_cast<uint32_t>(n - i); break;
+      case kAllEqual: keys[i] = 7; break;
+      case kOrganPipe: keys[i] = static_cast<uint32_t>(std::min(i, n - 1 - i)); break;
+      case kPartitioned: keys[i] = static_cast<uint32_t>(i); break;
+    }
+  }
+  if (shape == kPartitioned && n > 2) {
+    std::shuffle(keys.begin(), keys.begin() + static_cast<long>(n / 2), gen);
+    std::shuffle(keys.begin() + static_cast<long>(n / 2) + 1, keys.end(), gen);
+  }
+  return keys;
+}
+
+// What every comparison gets: the context QSortEx was given.
+struct SortContext {
+  const SortContext *self;
+  size_t keyBytes;
+  const char *base;
+  size_t count;
+  size_t size;
+  size_t calls = 0;
+  size_t misplaced = 0;  // pointers into the array but not at an element
+};
+
+void NoteArgument(SortContext *ctx, const void *p) {
+  const char *c = static_cast<const char *>(p);
+  if (c >= ctx->base && c < ctx->base + ctx->count * ctx->size &&
+      (c - ctx->base) % static_cast<ptrdiff_t>(ctx->size) != 0)
+    ctx->misplaced++;
+}
+
+// Orders elements by their leading key bytes (big-endian), the rest is payload.
+int CompareKeys(const void *a, const void *b, void *context) {
+  SortContext *ctx = static_cast<SortContext *>(context);
+  if (ctx->self != ctx) abort();  // not the context QSortEx was given
+  ctx->calls++;
+  NoteArgument(ctx, a);
+  NoteArgument(ctx, b);
+  return memcmp(a, b, ctx->keyBytes);
+}
+
+// Sorts n elements of `size` bytes at an offset into a buffer and checks the
+// result against std::sort: the keys in order, the same elements as before.
+void CheckSort(Shape shape, size_t n, size_t size, size_t offset, std::mt19937 &gen,
+               int allocations = -1) {
+  std::vector<uint32_t> keys = Keys(shape, n, gen);
+  size_t keyBytes = size < 3 ? size : 3;
+  std::vector<std::string> elements(n);
+  for (size_t i = 0; i < n; i++) {
+    std::string &e = elements[i];
+    e.resize(size);
+    for (size_t k = 0; k < keyBytes; k++)
+      e[k] = static_cast<char>(keys[i] >> (8 * (keyBytes - 1 - k)));
+    for (size_t k = keyBytes; k < size; k++) e[k] = static_cast<char>(i >> (8 * (k % 4)));
+  }
+  std::vector<char> buffer(offset + n * size + 1);
+  for (size_t i = 0; i < n; i++) memcpy(&buffer[offset + i * size], elements[i].data(), size);
+
+  char *base = buffer.data() + offset;
+  SortContext ctx{&ctx, keyBytes, base, n, size};
+  zavrin_test::WithAllocations(allocations, [&] {
+    QSortEx(base, static_cast<DWORD>(n), static_cast<DWORD>(size), &ctx, CompareKeys);
+  });
+
+  std::vector<std::string> result(n);
+  for (size_t i = 0; i < n; i++) result[i].assign(base + i * size, size);
+  std::string where = "shape " + std::to_string(shape) + " n " + std::to_string(n) + " size " +
+                      std::to_string(size) + " offset " + std::to_string(offset);
+  for (size_t i = 1; i < n; i++)
+    ASSERT_LE(result[i - 1].substr(0, keyBytes), result[i].substr(0, keyBytes)) << where;
+  std::sort(elements.begin(), elements.end());
+  std::sort(result.begin(), result.end());
+  ASSERT_EQ(elements, result) << where;
+  ASSERT_EQ(0u, ctx.misplaced) << where;
+  if (n <= 1) {
+    ASSERT_EQ(0u, ctx.calls) << where;
+  }
+}
+
+}  // namespace
+
+TEST(QSortEx, SortsEveryShapeSizeAndCount) {
+  std::mt19937 gen(7);
+  const size_t sizes[] = {1, 3, 4, 8, 12, 24};
+  for (size_t size : sizes)
+    for (size_t offset : {0, 1})
+      for (Shape shape : kShapes)
+        for (size_t n = 0; n <= 200; n++) CheckSort(shape, n, size, offset, gen);
+}
+
+TEST(QSortEx, SortsAMillionInts) {
+  std::mt19937 gen(11);
+  for (Shape shape : {kRandom, kSorted, kReversed, kAllEqual, kOrganPipe}) {
+    const size_t n = 1000000;
+    std::vector<uint32_t> keys = Keys(shape, n, gen);
+    std::vector<int> values(keys.begin(), keys.end());
+    std::vector<int> expected = values;
+    std::sort(expected.begin(), expected.end());
+    struct Ctx {
+      const Ctx *self;
+      size_t calls;
+    } ctx{&ctx, 0};
+    QSortEx(values.data(), n, sizeof(int), &ctx, [](const void *a, const void *b, void *c) {
+      Ctx *context = static_cast<Ctx *>(c);
+      if (context->self != context) abort();
+      context->calls++;
+      int x = *static_cast<const int *>(a), y = *static_cast<const int *>(b);
+      return x < y ? -1 : (x > y ? 1 : 0);
+    });
+    ASSERT_EQ(expected, values) << "shape " << shape;
+    EXPECT_GT(ctx.calls, n - 1);
+  }
+}
+
+TEST(QSortEx, SortsWithoutItsTemporaryElement) {
+  if (!FAIL_ALLOC_AVAILABLE) GTEST_SKIP() << "the sanitizers keep their own allocator";
+  std::mt19937 gen(3);
+  for (Shape shape : kShapes) {
+    // Elements this large need an allocation, which fails here.
+    CheckSort(shape, 150, 300, 0, gen, 0);
+  }
+}
