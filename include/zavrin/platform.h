@@ -48,7 +48,6 @@ ZAVRIN_EXPORT int ___ExceptionHandler(EXCEPTION_INFO *info);
 // threads with it, for instance std::thread(SEHThreadStarter, &record).
 ZAVRIN_EXPORT DWORD SEHThreadStarter(void *startRecord);
 
-
 // ---- Serial port ----
 
 // Parity codes of Serial::Set.

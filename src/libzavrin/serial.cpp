@@ -28,12 +28,12 @@ struct SpeedCode {
 };
 
 const SpeedCode kSpeeds[] = {
-    {50, B50},         {75, B75},           {110, B110},         {134, B134},
-    {150, B150},       {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},     {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},     {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000}, {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
     {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
     {3500000, B3500000}, {4000000, B4000000},
 };
@@ -50,23 +50,43 @@ bool SpeedCodeOf(int bitsPerSecond, speed_t *code) {
 
 bool DataBitsFlag(int dataBits, tcflag_t *flag) {
   switch (dataBits) {
-    case 5: *flag = CS5; return true;
-    case 6: *flag = CS6; return true;
-    case 7: *flag = CS7; return true;
-    case 8: *flag = CS8; return true;
-    default: return false;
+    case 5:
+      *flag = CS5;
+      return true;
+    case 6:
+      *flag = CS6;
+      return true;
+    case 7:
+      *flag = CS7;
+      return true;
+    case 8:
+      *flag = CS8;
+      return true;
+    default:
+      return false;
   }
 }
 
 // Mark and space parity are the sticky forms of odd and even parity.
 bool ParityFlags(int parity, tcflag_t *flags) {
   switch (parity) {
-    case NOPARITY: *flags = 0; return true;
-    case ODDPARITY: *flags = PARENB | PARODD; return true;
-    case EVENPARITY: *flags = PARENB; return true;
-    case MARKPARITY: *flags = PARENB | PARODD | CMSPAR; return true;
-    case SPACEPARITY: *flags = PARENB | CMSPAR; return true;
-    default: return false;
+    case NOPARITY:
+      *flags = 0;
+      return true;
+    case ODDPARITY:
+      *flags = PARENB | PARODD;
+      return true;
+    case EVENPARITY:
+      *flags = PARENB;
+      return true;
+    case MARKPARITY:
+      *flags = PARENB | PARODD | CMSPAR;
+      return true;
+    case SPACEPARITY:
+      *flags = PARENB | CMSPAR;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -74,10 +94,15 @@ bool ParityFlags(int parity, tcflag_t *flags) {
 // half where two are asked for with 5 data bits, so both codes map to CSTOPB.
 bool StopBitsFlag(int stopBits, tcflag_t *flag) {
   switch (stopBits) {
-    case ONESTOPBIT: *flag = 0; return true;
+    case ONESTOPBIT:
+      *flag = 0;
+      return true;
     case ONE5STOPBITS:
-    case TWOSTOPBITS: *flag = CSTOPB; return true;
-    default: return false;
+    case TWOSTOPBITS:
+      *flag = CSTOPB;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -106,8 +131,7 @@ bool WaitFor(int fd, short events, bool limited, DWORD start, DWORD timeoutMs, s
 
 namespace zavrin {
 
-bool MakeLineSettings(struct termios *settings, int speed, int dataBits, int parity,
-                      int stopBits) {
+bool MakeLineSettings(struct termios *settings, int speed, int dataBits, int parity, int stopBits) {
   speed_t speedCode;
   tcflag_t sizeFlag, parityFlags, stopFlag;
   if (!SpeedCodeOf(speed, &speedCode) || !DataBitsFlag(dataBits, &sizeFlag) ||
