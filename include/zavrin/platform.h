@@ -48,4 +48,63 @@ ZAVRIN_EXPORT int ___ExceptionHandler(EXCEPTION_INFO *info);
 // threads with it, for instance std::thread(SEHThreadStarter, &record).
 ZAVRIN_EXPORT DWORD SEHThreadStarter(void *startRecord);
 
+// ---- Serial port ----
+
+// Parity codes of Serial::Set.
+#define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define MARKPARITY 3
+#define SPACEPARITY 4
+// Stop-bit codes of Serial::Set.
+#define ONESTOPBIT 0
+#define ONE5STOPBITS 1
+#define TWOSTOPBITS 2
+
+// One serial port, driven by one thread at a time. Reads and writes wait at
+// most the time-out set with SetTimeout (0: without limit); a failed write
+// reopens the port with its last settings.
+class ZAVRIN_EXPORT Serial {
+ public:
+  Serial();
+  ~Serial();
+  Serial(const Serial &) = delete;
+  Serial &operator=(const Serial &) = delete;
+
+  // Opens the device (such as /dev/ttyS0) for this object alone and sets it to
+  // 38400 bits per second, 8 data bits, no parity, one stop bit. False when the
+  // device cannot be opened; the name is kept for Restart either way.
+  bool Open(const char *device);
+  // Stores the line settings, then applies them; false when they could not be
+  // applied (the port is closed, or the device does not take them). The
+  // flow-control value is kept for Restart only: the port always runs without
+  // hardware or software flow control.
+  bool Set(int speed, int dataBits, int parity, int stopBits);
+  bool Set(int speed, int dataBits, int parity, int stopBits, int flowControl);
+  void SetTimeout(int timeoutMs);
+  // Closes the port, waits half a second and opens it again with the stored
+  // settings; true only when both the opening and the settings succeeded.
+  bool Restart();
+  // Zeroes size bytes of buffer, then waits until size bytes came or the
+  // time-out ran out; the number of bytes read, or -1 (port closed, read failed).
+  int Read(char *buffer, int size);
+  int ReadAll(char *buffer, int size);
+  // Waits 100 ms, then writes all size bytes within the time-out. A failed
+  // write restarts the port; a short one does not. True when all were written.
+  bool Write(const char *data, int size);
+  // Waits until all written output has been sent.
+  void Flush();
+  void Close();
+
+ private:
+  char *portName;
+  int timeout;
+  int speed;
+  int dataBits;
+  int stopBits;
+  int parity;
+  int flowControl;
+  int handle;
+};
+
 #endif  // ZAVRIN_PLATFORM_H
