@@ -1,6 +1,10 @@
 # Compares the dynamic symbols that the shared library defines with the lists of
-# names the public headers declare. Run as: cmake -DLIB=... -DEXPECTED=<dir> -P this.
-execute_process(COMMAND nm -D -C --defined-only ${LIB}
+# names the public headers declare. Run as: cmake -DLIB=... -DEXPECTED=<dir> [-DNM=<nm>] -P this.
+# NM is the target's nm in a cross build.
+if(NOT NM)
+  set(NM nm)
+endif()
+execute_process(COMMAND ${NM} -D -C --defined-only ${LIB}
   OUTPUT_VARIABLE nm_out RESULT_VARIABLE nm_rc)
 if(NOT nm_rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")

@@ -226,7 +226,11 @@ TEST(XmlRoundTrip, FloatsKeepEveryBit) {
 // into a temporary directory when none is installed. False if that fails.
 bool UseCommaLocale(const std::string &dir) {
   if (setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr) return true;
-  std::string command = "localedef -i de_DE -f UTF-8 " + dir + "/de_DE.UTF-8 >/dev/null 2>&1";
+  // The compiled locale is in the byte order of the C library that loads it; under
+  // qemu-user the localedef that runs is the build machine's, so say which.
+  const char *order = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? " --big-endian" : " --little-endian";
+  std::string command = std::string("localedef") + order + " -i de_DE -f UTF-8 " + dir +
+                        "/de_DE.UTF-8 >/dev/null 2>&1";
   if (system(command.c_str()) != 0) return false;
   setenv("LOCPATH", dir.c_str(), 1);
   return setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;

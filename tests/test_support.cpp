@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,6 +77,11 @@ void TempFile::Write(const std::string &content) const {
   if (f == nullptr) throw std::runtime_error("cannot write " + path_);
   fwrite(content.data(), 1, content.size(), f);
   fclose(f);
+}
+
+bool UnderQemu() {
+  const char *flag = getenv("ZAVRIN_TEST_UNDER_QEMU");
+  return flag != nullptr && strcmp(flag, "1") == 0;
 }
 
 }  // namespace zavrin_test

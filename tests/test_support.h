@@ -57,6 +57,17 @@ class TempFile {
   std::string path_;
 };
 
+// True when the tests run under qemu-user: the big-endian build's emulator
+// command (cmake/s390x-linux-gnu.cmake) sets ZAVRIN_TEST_UNDER_QEMU=1.
+bool UnderQemu();
+
 }  // namespace zavrin_test
+
+// For a test of what qemu-user cannot host (raw sockets, ptrace, ...): skips it,
+// with the reason, when it runs there.
+#define ZAVRIN_SKIP_UNDER_QEMU(reason)                                             \
+  do {                                                                             \
+    if (::zavrin_test::UnderQemu()) GTEST_SKIP() << "under qemu-user: " << reason; \
+  } while (0)
 
 #endif  // ZAVRIN_TEST_SUPPORT_H

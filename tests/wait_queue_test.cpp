@@ -109,9 +109,14 @@ TEST(MsgWaitQueue, RawAndObjectMessagesNeverMatchEachOther) {
 TEST(MsgWaitQueue, RawHeaderIsMatchedAsStored) {
   MsgWaitQueue queue;
   // As it comes off the wire: code 0x0102 and id 0x01020304 in network order.
-  queue.Put(NewRaw(htons(0x0102), htonl(0x01020304)));
-  EXPECT_EQ(nullptr, queue.WaitForRawMessage(0x0102, 0x01020304, 0));
-  CSCP_MESSAGE *raw = queue.WaitForRawMessage(htons(0x0102), htonl(0x01020304), 0);
+  const WORD code = htons(0x0102);
+  const DWORD id = htonl(0x01020304);
+  queue.Put(NewRaw(code, id));
+  // The fields with their bytes the other way round are not the stored ones: the
+  // host order on a little-endian machine, and what a conversion would make of
+  // them on a big-endian one.
+  EXPECT_EQ(nullptr, queue.WaitForRawMessage(__builtin_bswap16(code), __builtin_bswap32(id), 0));
+  CSCP_MESSAGE *raw = queue.WaitForRawMessage(code, id, 0);
   ASSERT_NE(nullptr, raw);
   free(raw);
 }
