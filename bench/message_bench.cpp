@@ -8,33 +8,14 @@
 #include <string>
 
 #include "port/unicode.h"
+#include "typical_message.h"
 
 namespace {
-
-void BuildTypical(CSCPMessage *msg) {
-  static const BYTE digest[20] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
-                                  11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
-  msg->SetCode(0x1C);
-  msg->SetId(4711);
-  for (DWORD id = 1; id <= 8; id++) msg->SetVariable(id, id * 1000);
-  msg->SetVariable(9, static_cast<QWORD>(1) << 40);
-  msg->SetVariable(10, static_cast<QWORD>(123456789));
-  msg->SetVariable(11, static_cast<WORD>(161));
-  msg->SetVariable(12, static_cast<WORD>(80));
-  msg->SetVariable(13, 0.25);
-  msg->SetVariable(14, 98.6);
-  msg->SetVariable(15, "server01.example.net");
-  msg->SetVariable(16, "System.CPU.Usage");
-  msg->SetVariable(17, "Interface eth0: link up, 1000 Mbit/s full duplex");
-  msg->SetVariable(18, "Z\xC3\xBCrich");
-  msg->SetVariable(19, digest, sizeof(digest));
-  msg->SetVariable(20, "");
-}
 
 void BM_Build(benchmark::State &state) {
   for (auto _ : state) {
     CSCPMessage msg(static_cast<int>(state.range(0)));
-    BuildTypical(&msg);
+    zavrin_bench::BuildTypical(&msg);
     benchmark::DoNotOptimize(&msg);
   }
 }
@@ -42,7 +23,7 @@ BENCHMARK(BM_Build)->Arg(1)->Arg(2);
 
 void BM_Write(benchmark::State &state) {
   CSCPMessage msg(static_cast<int>(state.range(0)));
-  BuildTypical(&msg);
+  zavrin_bench::BuildTypical(&msg);
   for (auto _ : state) {
     CSCP_MESSAGE *wire = msg.CreateMessage();
     benchmark::DoNotOptimize(wire);
@@ -54,7 +35,7 @@ BENCHMARK(BM_Write)->Arg(1)->Arg(2);
 void BM_Read(benchmark::State &state) {
   int version = static_cast<int>(state.range(0));
   CSCPMessage msg(version);
-  BuildTypical(&msg);
+  zavrin_bench::BuildTypical(&msg);
   CSCP_MESSAGE *wire = msg.CreateMessage();
   for (auto _ : state) {
     CSCPMessage read(wire, version);
@@ -66,7 +47,7 @@ BENCHMARK(BM_Read)->Arg(1)->Arg(2);
 
 void BM_ReadAllVariables(benchmark::State &state) {
   CSCPMessage msg;
-  BuildTypical(&msg);
+  zavrin_bench::BuildTypical(&msg);
   char text[64];
   BYTE bytes[32];
   for (auto _ : state) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "checksum_internal.h"
 #include "test_support.h"
 
 using zavrin_test::TempFile;
@@ -76,6 +77,39 @@ TEST(Crc32, MatchesZlibOnOneMebibyteAndAcrossSplits) {
     pos += n;
   }
   EXPECT_EQ(expected, running);
+}
+
+// CalculateCRC32 runs on the accelerated library where the build found it and on
+// the byte-wise table elsewhere; both must give zlib's values, from any starting
+// CRC, at any alignment, and carry on from each other's results.
+TEST(Crc32, TableAndBuildPathAgreeWithZlib) {
+  struct Case {
+    size_t size;
+    size_t offset;  // start this many bytes into the buffer, for odd alignments
+    size_t split;   // the first call covers this many bytes, the second the rest
+  };
+  const Case cases[] = {{0, 0, 0},        {1, 3, 0},       {7, 1, 3},          {15, 0, 8},
+                        {16, 5, 16},      {63, 2, 31},     {64, 0, 1},         {255, 7, 128},
+                        {256, 1, 200},    {1000, 3, 999},  {4096, 0, 2048},    {4097, 6, 4096},
+                        {65536, 0, 4096}, {65539, 5, 777}, {1 << 20, 0, 12345}};
+  std::mt19937 gen(7);
+  for (const Case &c : cases) {
+    // Never empty: zlib takes a null pointer as a request for its initial value.
+    std::vector<BYTE> buffer = RandomBytes(c.size + c.offset + 1, static_cast<unsigned>(c.size));
+    const BYTE *data = buffer.data() + c.offset;
+    DWORD seed = static_cast<DWORD>(gen());
+    DWORD fromZlib = static_cast<DWORD>(crc32(seed, data, static_cast<uInt>(c.size)));
+    DWORD size = static_cast<DWORD>(c.size), split = static_cast<DWORD>(c.split);
+    EXPECT_EQ(fromZlib, CalculateCRC32(data, size, seed)) << c.size;
+    EXPECT_EQ(fromZlib, zavrin::Crc32ByTable(data, size, seed)) << c.size;
+    // Each path continues the other's running value.
+    EXPECT_EQ(fromZlib,
+              CalculateCRC32(data + split, size - split, zavrin::Crc32ByTable(data, split, seed)))
+        << c.size;
+    EXPECT_EQ(fromZlib,
+              zavrin::Crc32ByTable(data + split, size - split, CalculateCRC32(data, split, seed)))
+        << c.size;
+  }
 }
 
 TEST(Md5, Rfc1321Suite) {

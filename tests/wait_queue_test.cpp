@@ -13,6 +13,7 @@
 
 #include "fail_alloc.h"
 #include "port/thread.h"
+#include "wait_queue_waiter.h"
 
 // Looks at the elements a queue holds.
 struct MsgWaitQueueInspector {
@@ -30,7 +31,13 @@ struct MsgWaitQueueInspector {
     queue->Unlock();
     return result;
   }
-  uint32_t sleepers() { return queue->newMessageEvent->WaitingForTesting(); }
+  uint32_t sleepers() {
+    queue->Lock();
+    uint32_t result = 0;
+    for (MsgWaitQueueWaiter *w = queue->waiters; w != nullptr; w = w->next) result++;
+    queue->Unlock();
+    return result;
+  }
   bool hasHousekeeper() const { return queue->housekeeper != nullptr; }
   MsgWaitQueue *queue;
 };

@@ -430,6 +430,7 @@ class Mutex;
 class Event;
 }  // namespace zavrin
 struct MsgWaitQueueHousekeeper;
+struct MsgWaitQueueWaiter;
 
 // One message held by a wait queue.
 typedef struct {
@@ -485,7 +486,9 @@ class ZAVRIN_EXPORT MsgWaitQueue {
 
   zavrin::Mutex *mutex;
   zavrin::Event *stopEvent;
-  zavrin::Event *newMessageEvent;
+  // The threads asleep in a wait, each with the code, id and kind it waits
+  // for, so that a Put wakes only those that want its message.
+  MsgWaitQueueWaiter *waiters;
   DWORD holdTime;
   DWORD elementCount;
   WAIT_QUEUE_ELEMENT *elements;

@@ -5,6 +5,14 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "checksum_internal.h"
+
+#if ZAVRIN_HAVE_ISAL
+// ISA-L picks the widest carry-less-multiply kernel the processor has at run
+// time; its results are zlib's.
+#include <isa-l/crc.h>
+#endif
+
 namespace zavrin {
 namespace {
 
@@ -84,13 +92,19 @@ BOOL DigestFile(const EVP_MD *md, const char *fileName, BYTE *hash) {
 }  // namespace
 }  // namespace zavrin
 
-using zavrin::kCrc32Table;
-
-DWORD CalculateCRC32(const void *data, DWORD size, DWORD crc) {
+DWORD zavrin::Crc32ByTable(const void *data, DWORD size, DWORD crc) {
   const BYTE *p = static_cast<const BYTE *>(data);
   DWORD c = ~crc;
   for (DWORD i = 0; i < size; i++) c = kCrc32Table.entry[(c ^ p[i]) & 0xFF] ^ (c >> 8);
   return ~c;
+}
+
+DWORD CalculateCRC32(const void *data, DWORD size, DWORD crc) {
+#if ZAVRIN_HAVE_ISAL
+  return crc32_gzip_refl(crc, static_cast<const unsigned char *>(data), size);
+#else
+  return zavrin::Crc32ByTable(data, size, crc);
+#endif
 }
 
 void CalculateMD5Hash(const void *data, size_t size, BYTE *hash) {

@@ -1,6 +1,6 @@
-// The wait queue for replies: an array of held messages under a mutex, a
-// manual-reset event pulsed by every Put, and a housekeeper thread that
-// drops what nobody collects.
+// The wait queue for replies: an array of held messages under a mutex, the
+// list of sleeping waiters with what each waits for, and a housekeeper thread
+// that drops what nobody collects.
 #include <zavrin/message.h>
 #include <zavrin/platform.h>
 #include <zavrin/utils.h>
@@ -11,6 +11,7 @@
 #include <new>
 
 #include "port/thread.h"
+#include "wait_queue_waiter.h"
 
 // The housekeeper thread and the start record it was given; both live until
 // the queue has joined the thread.
@@ -35,20 +36,18 @@ void DestroyMessage(const WAIT_QUEUE_ELEMENT &element) {
 
 }  // namespace
 
-MsgWaitQueue::MsgWaitQueue() : holdTime(30000), elementCount(0), elements(nullptr) {
+MsgWaitQueue::MsgWaitQueue()
+    : waiters(nullptr), holdTime(30000), elementCount(0), elements(nullptr) {
   mutex = new (std::nothrow) zavrin::Mutex;
   stopEvent = new (std::nothrow) zavrin::Event(zavrin::Event::kAutoReset);
-  newMessageEvent = new (std::nothrow) zavrin::Event(zavrin::Event::kManualReset);
   housekeeper = nullptr;
-  if (mutex == nullptr || stopEvent == nullptr || newMessageEvent == nullptr) {
+  if (mutex == nullptr || stopEvent == nullptr) {
     // Without its handles the queue holds nothing: puts destroy their
     // message and waits return null.
     delete mutex;
     delete stopEvent;
-    delete newMessageEvent;
     mutex = nullptr;
     stopEvent = nullptr;
-    newMessageEvent = nullptr;
     return;
   }
   housekeeper = new (std::nothrow) MsgWaitQueueHousekeeper;
@@ -73,7 +72,6 @@ MsgWaitQueue::~MsgWaitQueue() {
   free(elements);
   delete mutex;
   delete stopEvent;
-  delete newMessageEvent;
 }
 
 void MsgWaitQueue::Lock() {
@@ -104,14 +102,15 @@ void MsgWaitQueue::Append(WORD isRaw, WORD code, DWORD id, void *message) {
   if (stored) {
     elements = grown;
     elements[elementCount++] = element;
+    // Every waiter for this message wakes: the first to scan takes it, the
+    // others sleep on. A waiter may leave once the mutex is released, so it is
+    // signalled before; it wakes into the mutex a moment later.
+    for (MsgWaitQueueWaiter *w = waiters; w != nullptr; w = w->next) {
+      if (w->id == id && w->code == code && w->isRaw == isRaw) w->wake.Signal();
+    }
   }
   Unlock();
-  if (!stored) {
-    DestroyMessage(element);
-    return;
-  }
-  // After unlocking, so that the released waiters find the mutex free.
-  newMessageEvent->Pulse();
+  if (!stored) DestroyMessage(element);
 }
 
 // A null message carries no code or id to wait for; there is nothing to hold.
@@ -125,32 +124,50 @@ void MsgWaitQueue::Put(CSCP_MESSAGE *msg) {
 
 void *MsgWaitQueue::WaitForMessageInternal(WORD isRaw, WORD code, DWORD id, DWORD timeout) {
   if (mutex == nullptr) return nullptr;
+  MsgWaitQueueWaiter self;
+  self.isRaw = isRaw;
+  self.code = code;
+  self.id = id;
   DWORD remaining = timeout;
+  void *message = nullptr;
+  Lock();
   for (;;) {
-    Lock();
-    for (DWORD i = 0; i < elementCount; i++) {
-      if (elements[i].id == id && elements[i].code == code && elements[i].isRaw == isRaw) {
-        void *message = elements[i].message;
-        elementCount--;
-        memmove(&elements[i], &elements[i + 1], (elementCount - i) * sizeof(WAIT_QUEUE_ELEMENT));
-        Unlock();
-        return message;
-      }
+    DWORD i = 0;
+    while (i < elementCount &&
+           !(elements[i].id == id && elements[i].code == code && elements[i].isRaw == isRaw))
+      i++;
+    if (i < elementCount) {
+      message = elements[i].message;
+      elementCount--;
+      memmove(&elements[i], &elements[i + 1], (elementCount - i) * sizeof(WAIT_QUEUE_ELEMENT));
+      break;
     }
-    // Taken before unlocking: a Put that comes after this scan pulses after
-    // this point, and the wait below returns at once instead of sleeping
-    // through its slice.
-    uint64_t generation = newMessageEvent->Generation();
-    Unlock();
 
+    // Registered under the mutex that Put holds while it looks for waiters: a
+    // Put that comes after this scan finds this thread and wakes it.
     INT64 start = GetCurrentTimeMs();
-    newMessageEvent->WaitSince(generation, remaining < kWaitSlice ? remaining : kWaitSlice);
+    DWORD slice = remaining < kWaitSlice ? remaining : kWaitSlice;
+    if (slice > 0) {
+      self.prev = nullptr;
+      self.next = waiters;
+      if (waiters != nullptr) waiters->prev = &self;
+      waiters = &self;
+      self.wake.Wait(mutex, slice);
+      if (self.prev != nullptr) {
+        self.prev->next = self.next;
+      } else {
+        waiters = self.next;
+      }
+      if (self.next != nullptr) self.next->prev = self.prev;
+    }
     // Wall-clock time as a 32-bit difference: a step of the clock larger than
     // what is left, either way, ends the wait.
     DWORD elapsed = static_cast<DWORD>(GetCurrentTimeMs() - start);
-    if (elapsed >= remaining) return nullptr;
+    if (elapsed >= remaining) break;
     remaining -= elapsed;
   }
+  Unlock();
+  return message;
 }
 
 void MsgWaitQueue::Clear() {

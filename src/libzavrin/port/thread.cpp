@@ -168,6 +168,32 @@ bool Event::ReleaseOldestWaiter() {
   return true;
 }
 
+Condition::Condition() {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&cv_, &attr);
+  pthread_condattr_destroy(&attr);
+}
+
+Condition::~Condition() {
+  pthread_cond_destroy(&cv_);
+}
+
+void Condition::Wait(Mutex *mu, DWORD timeoutMs) {
+  pthread_mutex_t *native = mu->mu_.native_handle();
+  if (timeoutMs == INFINITE) {
+    pthread_cond_wait(&cv_, native);
+  } else {
+    struct timespec deadline = DeadlineAfter(timeoutMs);
+    pthread_cond_timedwait(&cv_, native, &deadline);
+  }
+}
+
+void Condition::Signal() {
+  pthread_cond_signal(&cv_);
+}
+
 namespace {
 
 struct ThreadStart {

@@ -23,6 +23,7 @@ class Mutex {
   void Unlock() { mu_.unlock(); }
 
  private:
+  friend class Condition;
   std::mutex mu_;
 };
 
@@ -104,6 +105,25 @@ class Event {
   // one of them, so a thread that starts waiting later cannot take it over.
   Waiter *firstWaiter_ = nullptr;
   Waiter *lastWaiter_ = nullptr;
+};
+
+// A condition variable on a Mutex, on the monotonic clock: lets one thread be
+// woken alone where an event would wake every sleeper.
+class Condition {
+ public:
+  Condition();
+  ~Condition();
+  Condition(const Condition &) = delete;
+  Condition &operator=(const Condition &) = delete;
+
+  // Called with mu held; releases it while asleep and holds it again on return.
+  // Returns after a Signal, at the latest after timeoutMs milliseconds
+  // (INFINITE: no limit), or spuriously: callers test their own state.
+  void Wait(Mutex *mu, DWORD timeoutMs);
+  void Signal();
+
+ private:
+  pthread_cond_t cv_;
 };
 
 // What a thread runs: its argument in, its result out.
