@@ -59,9 +59,7 @@ CRASH_OUTPUT_WRITER outputWriter = nullptr;
 // first crash takes it and never gives it back.
 pthread_mutex_t crashMutex = PTHREAD_MUTEX_INITIALIZER;
 
-// SIGTRAP is not among them: breakpoints and single steps are never the
-// guard's, so they go straight to the program's own disposition or a debugger.
-const int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+const int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
 const int kCrashSignalCount = sizeof(kCrashSignals) / sizeof(kCrashSignals[0]);
 struct sigaction previousActions[kCrashSignalCount];
 pthread_once_t installOnce = PTHREAD_ONCE_INIT;
@@ -111,41 +109,18 @@ int SignalIndex(int signalNumber) {
   return -1;
 }
 
-// Gives the signal to the disposition that the process had before the guard,
-// and keeps the guard in place for the crashes that come after: a program
-// whose own handler survives a crash must still have later crashes in its
-// guarded threads reported.
-void PassOn(int signalNumber, siginfo_t *info, void *context) {
+// Gives the signal the disposition that the process had before the guard:
+// the default action, or a handler of the program's own.
+void PassOn(int signalNumber, const siginfo_t *info) {
   int index = SignalIndex(signalNumber);
   if (index < 0) return;
-  const struct sigaction &previous = previousActions[index];
-  bool isFunction = (previous.sa_flags & SA_SIGINFO) != 0
-                        ? previous.sa_sigaction != nullptr
-                        : previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN;
-  if (isFunction) {
-    // Called the way the system would call it: with its own mask added.
-    sigset_t saved;
-    pthread_sigmask(SIG_BLOCK, &previous.sa_mask, &saved);
-    if (previous.sa_flags & SA_SIGINFO) {
-      previous.sa_sigaction(signalNumber, info, context);
-    } else {
-      previous.sa_handler(signalNumber);
-    }
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    return;
-  }
-  // A sent signal that the program ignores stays ignored.
-  bool sent = info->si_code <= 0;
-  if (sent && previous.sa_handler == SIG_IGN) return;
-  // The default action ends the process, so the guard has nothing left to
-  // keep. A faulting instruction faults again when this handler returns (a
-  // fault cannot be ignored), and a sent signal is raised again; it stays
-  // blocked until this handler returns.
-  struct sigaction fallback = {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  sigaction(signalNumber, &fallback, nullptr);
-  if (sent) raise(signalNumber);
+  sigaction(signalNumber, &previousActions[index], nullptr);
+  // A faulting instruction faults again when the handler returns, so the
+  // previous disposition sees the real fault with its own context. A sent
+  // signal, or a trap that has already moved past its instruction, has to be
+  // raised again; it stays blocked until this handler returns.
+  bool faultsAgain = signalNumber != SIGTRAP && info->si_code > 0;
+  if (!faultsAgain) raise(signalNumber);
 }
 
 void CrashSignalHandler(int signalNumber, siginfo_t *info, void *context) {
@@ -165,7 +140,7 @@ void CrashSignalHandler(int signalNumber, siginfo_t *info, void *context) {
     exception.context = registers;
     if (___ExceptionHandler(&exception) == 1) _exit(99);
   }
-  PassOn(signalNumber, info, context);
+  PassOn(signalNumber, info);
   errno = savedErrno;
 }
 
@@ -223,11 +198,6 @@ void EndAltStack(void *block, const stack_t &previous) {
 }
 
 }  // namespace
-
-void InstallCrashHandlersForTesting() {
-  pthread_once(&installOnce, InstallCrashHandlers);
-  InstallCrashHandlers();
-}
 
 CRASH_OUTPUT_WRITER CrashOutputWriter() {
   return __atomic_load_n(&outputWriter, __ATOMIC_ACQUIRE);

@@ -37,11 +37,6 @@ DWORD ExceptionCodeOf(int signalNumber, int signalCode, bool inStackGuard);
 // The writer registered with SetExceptionHandler; null means standard output.
 CRASH_OUTPUT_WRITER CrashOutputWriter();
 
-// Puts the guard's signal handlers in place again, taking the dispositions
-// found now as the ones to pass unhandled crashes on to; tests use it in a
-// child that installed a handler of its own after the guard came.
-void InstallCrashHandlersForTesting();
-
 }  // namespace zavrin
 
 #endif  // ZAVRIN_CRASH_GUARD_H
