@@ -4,10 +4,20 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace zavrin_test {
 
@@ -82,6 +92,119 @@ void TempFile::Write(const std::string &content) const {
 bool UnderQemu() {
   const char *flag = getenv("ZAVRIN_TEST_UNDER_QEMU");
   return flag != nullptr && strcmp(flag, "1") == 0;
+SocketPair::SocketPair(bool tcp) {
+  if (!tcp) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0)
+      throw std::runtime_error("socketpair failed");
+    return;
+  }
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(addr);
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+      listen(listener, 1) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &length) != 0)
+    throw std::runtime_error("loopback listener failed");
+  fds_[0] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(fds_[0], reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0)
+    throw std::runtime_error("loopback connect failed");
+  fds_[1] = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  close(listener);
+  if (fds_[1] < 0) throw std::runtime_error("loopback accept failed");
+  int one = 1;
+  for (int fd : fds_) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+}
+
+SocketPair::~SocketPair() {
+  CloseLocal();
+  CloseRemote();
+}
+
+void SocketPair::CloseLocal() {
+  if (fds_[0] >= 0) close(fds_[0]);
+  fds_[0] = -1;
+}
+
+void SocketPair::CloseRemote() {
+  if (fds_[1] >= 0) close(fds_[1]);
+  fds_[1] = -1;
+}
+
+int SocketPair::MoveLocalAbove(int minimum) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur <= static_cast<rlim_t>(minimum)) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  int moved = fcntl(fds_[0], F_DUPFD_CLOEXEC, minimum);
+  if (moved < 0) throw std::runtime_error("no descriptor above the minimum");
+  close(fds_[0]);
+  fds_[0] = moved;
+  return moved;
+}
+
+bool WriteAll(int fd, const void *data, size_t size) {
+  const unsigned char *p = static_cast<const unsigned char *>(data);
+  while (size > 0) {
+    ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+size_t BytesQueued(int fd) {
+  int queued = 0;
+  if (ioctl(fd, FIONREAD, &queued) != 0) return 0;
+  return static_cast<size_t>(queued);
+}
+
+bool WriteInPieces(int writer, int reader, const std::vector<unsigned char> &data,
+                   const std::vector<size_t> &pieces) {
+  size_t offset = 0;
+  for (size_t i = 0; offset < data.size(); i++) {
+    size_t piece = i < pieces.size() ? pieces[i] : data.size() - offset;
+    if (piece > data.size() - offset) piece = data.size() - offset;
+    // The reader may be slow on a loaded machine: wait as long as it takes, up
+    // to a bound no healthy run comes near.
+    for (int waited = 0; BytesQueued(reader) > 0; waited++) {
+      if (waited > 60000) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (!WriteAll(writer, data.data() + offset, piece)) return false;
+    offset += piece;
+  }
+  return true;
+}
+
+struct Peer::Impl {
+  std::thread thread;
+};
+
+Peer::Peer(std::function<void()> body) : impl_(new Impl) {
+  impl_->thread = std::thread(std::move(body));
+}
+
+Peer::~Peer() {
+  Join();
+  delete impl_;
+}
+
+void Peer::Join() {
+  if (impl_->thread.joinable()) impl_->thread.join();
+}
+
+int OpenDescriptorCount() {
+  DIR *dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (readdir(dir) != nullptr) count++;
+  closedir(dir);
+  return count;  // includes ".", ".." and the directory's own descriptor
 }
 
 }  // namespace zavrin_test

@@ -1,4 +1,5 @@
-// Helpers shared by the tests: child processes, temporary files, byte dumps.
+// Helpers shared by the tests: child processes, temporary files, byte dumps,
+// socket pairs and peers.
 #ifndef ZAVRIN_TEST_SUPPORT_H
 #define ZAVRIN_TEST_SUPPORT_H
 
@@ -60,6 +61,58 @@ class TempFile {
 // True when the tests run under qemu-user: the big-endian build's emulator
 // command (cmake/s390x-linux-gnu.cmake) sets ZAVRIN_TEST_UNDER_QEMU=1.
 bool UnderQemu();
+
+// ---- Sockets and peers ----
+
+// Both ends of a connected stream socket; each end is closed on destruction
+// unless it was closed before.
+class SocketPair {
+ public:
+  // AF_UNIX socket pair by default; loopback TCP (127.0.0.1, Nagle off) if tcp.
+  explicit SocketPair(bool tcp = false);
+  ~SocketPair();
+  SocketPair(const SocketPair &) = delete;
+  SocketPair &operator=(const SocketPair &) = delete;
+  int local() const { return fds_[0]; }
+  int remote() const { return fds_[1]; }
+  void CloseLocal();
+  void CloseRemote();
+  // Moves the local end to a descriptor numbered at least minimum (raising the
+  // process's descriptor limit when needed) and returns it.
+  int MoveLocalAbove(int minimum);
+
+ private:
+  int fds_[2] = {-1, -1};
+};
+
+// Writes every byte to fd; false if the peer went away.
+bool WriteAll(int fd, const void *data, size_t size);
+
+// Bytes waiting to be read on fd.
+size_t BytesQueued(int fd);
+
+// Writes data to writer in pieces of the given sizes (what remains after the
+// last size goes as one piece), each only after reader has taken everything
+// before it, so that every cut reaches the reader as one.
+bool WriteInPieces(int writer, int reader, const std::vector<unsigned char> &data,
+                   const std::vector<size_t> &pieces);
+
+// Runs a function on a thread of its own, joined on destruction.
+class Peer {
+ public:
+  explicit Peer(std::function<void()> body);
+  ~Peer();
+  Peer(const Peer &) = delete;
+  Peer &operator=(const Peer &) = delete;
+  void Join();
+
+ private:
+  struct Impl;
+  Impl *impl_;
+};
+
+// Number of open descriptors of the process.
+int OpenDescriptorCount();
 
 }  // namespace zavrin_test
 

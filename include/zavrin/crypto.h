@@ -84,7 +84,9 @@ ZAVRIN_EXPORT void PrepareKeyRequestMsg(CSCPMessage *msg, RSA *key);
 ZAVRIN_EXPORT DWORD SetupEncryptionContext(CSCPMessage *msg, ENCRYPTION_CONTEXT **context,
                                            CSCPMessage **response, RSA *privateKey, int version);
 #endif
-// Frees a context; null and PASS_THROUGH_CONTEXT are ignored.
+// Frees a context and wipes its key, and the key schedules made from it, from
+// every thread; null and PASS_THROUGH_CONTEXT are ignored. No thread may use the
+// context any more.
 ZAVRIN_EXPORT void DestroyEncryptionContext(ENCRYPTION_CONTEXT *context);
 
 // Reads an RSA key file (length, public and private key in DER, SHA-1 digest).
@@ -122,9 +124,10 @@ ZAVRIN_C_BEGIN
 ZAVRIN_EXPORT ENCRYPTED_MESSAGE *CSCPEncryptMessage(ENCRYPTION_CONTEXT *context, CSCP_MESSAGE *msg);
 // Unwraps a received encrypted message (its size bytes) in place: on TRUE the
 // buffer holds the plain wire message. workBuffer must hold the message's size
-// plus 16 bytes. FALSE for a damaged, foreign or truncated message. Once the
-// cipher and the code 131 are known, the size field is left in host order,
-// whatever the outcome.
+// plus 16 bytes. FALSE for a damaged, foreign or truncated message; the code
+// field is not looked at. Once the cipher is known, the size field is left in
+// host order, whatever the outcome. Decrypted bytes beyond the plain message's
+// own size are dropped.
 ZAVRIN_EXPORT BOOL CSCPDecryptMessage(ENCRYPTION_CONTEXT *context, ENCRYPTED_MESSAGE *msg,
                                       BYTE *workBuffer);
 

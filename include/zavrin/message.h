@@ -498,4 +498,92 @@ class ZAVRIN_EXPORT MsgWaitQueue {
 
 #endif  // __cplusplus
 
+
+// ---- Transport: receiving, sending, raw messages and file transfer ----
+
+typedef struct ENCRYPTION_CONTEXT ENCRYPTION_CONTEXT;
+
+// Bytes a receive buffer holds; also the most one receive asks for.
+#define RECEIVE_BUFFER_SIZE 65536
+
+// One connection's receive buffer: the bytes that arrived beyond the end of the
+// last message read, waiting for the next call. Owned by the caller, used by one
+// receiving thread, kept as long as the connection.
+typedef struct {
+  DWORD bytesBuffered;  // received and not yet handed out
+  DWORD readPos;        // offset in buffer of the first of them
+  BYTE buffer[RECEIVE_BUFFER_SIZE];
+} RECEIVE_BUFFER;
+
+// Size of a file transfer's chunks: every chunk but the last holds exactly this.
+#define FILE_CHUNK_SIZE 32768
+
+// Result of RecvZVCPMessage for a header whose size field is below 16, which
+// cannot describe a message: the stream is out of step, as after 0, a negative
+// result or 3.
+#define ZVCP_RECV_BAD_SIZE 4
+
+ZAVRIN_C_BEGIN
+
+// One receive of at most length bytes, waiting at most timeout milliseconds for
+// data (INFINITE: without limit). Returns the bytes received (1 or more), 0 when
+// the peer closed the connection, -1 for INVALID_SOCKET or a failed receive, -2
+// when no data came in time or the wait failed. Signals do not cut it short.
+ZAVRIN_EXPORT int RecvEx(SOCKET sock, void *buffer, size_t length, int flags, DWORD timeout);
+
+// Sends all length bytes, waiting for the socket to take more when it is full.
+// Returns length, or the failing send's result (0 or -1). Writing to a peer that
+// has gone fails with -1; it never raises SIGPIPE.
+ZAVRIN_EXPORT int SendEx(SOCKET sock, const void *data, size_t length, int flags);
+
+// Reads one message into msg, a buffer of maxSize bytes, whatever the way the
+// stream is cut. A null msg empties the receive buffer (do so before the first
+// call on a connection) and returns 0. Results:
+//   16 or more  the size of the message now in msg (network order, as received;
+//               an encrypted message replaced by its decrypted content);
+//   0           the peer closed the connection;
+//   negative    a socket error (-1);
+//   1           the message was larger than maxSize (or than 2 GiB, which the
+//               result cannot carry): read and dropped; msg holds
+//               its header (the first maxSize bytes of it if maxSize is below 16);
+//   2           an encrypted message that was not decrypted (*context null, or
+//               the decryption failed); msg holds it, possibly altered;
+//   3           no data within timeout milliseconds (each wait separately);
+//   4           ZVCP_RECV_BAD_SIZE: a size field below 16; msg holds the header.
+// After 0, a negative result, 3 and 4 the stream is out of step and the receive
+// buffer is of no further use; after 1 and 2 the next call reads the next
+// message. *context is read only when an encrypted message (code 131) arrives:
+// PASS_THROUGH_CONTEXT hands it on as it came. decryptionBuffer holds at least
+// maxSize + 16 bytes.
+ZAVRIN_EXPORT int RecvZVCPMessage(SOCKET sock, CSCP_MESSAGE *msg, RECEIVE_BUFFER *receiveBuffer,
+                                  DWORD maxSize, ENCRYPTION_CONTEXT **context,
+                                  BYTE *decryptionBuffer, DWORD timeout);
+
+// A raw message: the header (flags with MSG_FLAG_RAW added, numVariables =
+// dataSize), the data bytes from offset 16, zeros up to a multiple of 8. With a
+// null buffer it is allocated (dataSize + 24 bytes; the caller frees it);
+// otherwise buffer holds 16 + dataSize rounded up to 8. Null when memory runs
+// out or the size field cannot hold the message.
+ZAVRIN_EXPORT CSCP_MESSAGE *CreateRawZVCPMessage(WORD code, DWORD id, WORD flags, DWORD dataSize,
+                                                 const void *data, CSCP_MESSAGE *buffer);
+
+// Sends the file as raw CMD_FILE_DATA messages with the given id, FILE_CHUNK_SIZE
+// bytes each, the last (possibly empty) one flagged MSG_FLAG_END_OF_FILE;
+// encrypted when context is not null. 1 when the whole file went out. When the
+// file cannot be opened or read, a chunk cannot be encrypted or a send fails, the
+// transfer stops, one CMD_ABORT_FILE_TRANSFER message goes out (encrypted too
+// when there is a context; nothing goes out in the clear on an encrypted
+// connection) and the result is 0.
+ZAVRIN_EXPORT BOOL SendFileOverZVCP(SOCKET sock, DWORD id, const char *fileName,
+                                    ENCRYPTION_CONTEXT *context);
+
+// Asks the peer of a fresh connection for its protocol version (waiting up to 30
+// seconds) and stores it in *version: a peer that does not answer, or answers
+// otherwise than with a header-only CMD_ZVCP_CAPS, speaks version 1. 0, with
+// *version untouched, when the connection failed. No other thread may receive on
+// the socket meanwhile; bytes that follow the answer are lost.
+ZAVRIN_EXPORT BOOL ZVCPGetPeerProtocolVersion(SOCKET sock, int *version);
+
+ZAVRIN_C_END
+
 #endif  // ZAVRIN_MESSAGE_H

@@ -122,6 +122,10 @@ bool RsaEncryptOaep(EVP_PKEY *key, const BYTE *data, size_t length, KeyBuffer *o
 // Decrypts with the private key; false on any failure.
 bool RsaDecryptOaep(RSA *key, const BYTE *data, size_t length, KeyBuffer *out);
 
+// Wipes the session's key and key schedule from the cipher state that every
+// thread keeps for the sessions it encrypted and decrypted with.
+void ForgetSessionKey(const ENCRYPTION_CONTEXT *session);
+
 }  // namespace zavrin
 
 #endif  // ZAVRIN_CRYPTO_INTERNAL_H

@@ -12,6 +12,7 @@
 
 #include "coding.h"
 #include "message_layout.h"
+#include "port/thread.h"
 
 namespace zavrin {
 
@@ -32,12 +33,31 @@ constexpr size_t kPrefixSize = 8;
 // keeps one keyed cipher context per direction and only resets its IV while the
 // key stays the same: making Blowfish's key schedule costs more than a typical
 // message, and a running connection then decrypts without allocating.
+//
+// A slot remembers the session it was keyed for. Every thread's cache is on one
+// list, so that destroying a session wipes its key and key schedule from every
+// thread: no copy of a key outlives its session. The list's lock is taken only
+// when a slot changes session, and by the destruction; a slot that serves its own
+// session again is used without it. A session is never destroyed while a thread
+// still uses it, so a slot whose owner is the calling thread's session cannot be
+// wiped under that thread.
 class CipherCache {
  public:
-  CipherCache() = default;
+  CipherCache() {
+    Registry &registry = TheRegistry();
+    MutexLock lock(&registry.mutex);
+    next_ = registry.first;
+    if (next_ != nullptr) next_->prev_ = this;
+    registry.first = this;
+  }
   CipherCache(const CipherCache &) = delete;
   CipherCache &operator=(const CipherCache &) = delete;
   ~CipherCache() {
+    Registry &registry = TheRegistry();
+    MutexLock lock(&registry.mutex);
+    if (prev_ != nullptr) prev_->next_ = next_;
+    else registry.first = next_;
+    if (next_ != nullptr) next_->prev_ = prev_;
     for (Slot &slot : slots_) slot.Clear();
   }
 
@@ -56,36 +76,67 @@ class CipherCache {
       return nullptr;
 
     Slot &slot = slots_[encrypt ? 1 : 0];
-    if (slot.ctx == nullptr) {
-      slot.ctx = EVP_CIPHER_CTX_new();
-      if (slot.ctx == nullptr) return nullptr;
-    }
     int enc = encrypt ? 1 : 0;
-    bool sameKey = slot.cipher == cipher && slot.keyLength == keyLength &&
-                   memcmp(slot.key, session->sessionKey, keyLength) == 0;
-    int ok = sameKey ? EVP_CipherInit_ex2(slot.ctx, nullptr, nullptr, session->iv, enc, nullptr)
-                     : EVP_CipherInit_ex2(slot.ctx, cipher, session->sessionKey, session->iv, enc,
-                                          nullptr);
-    if (ok != 1) {
+    // The key bytes are compared as well: a session's key may be changed in place.
+    if (slot.Owner() == session && slot.cipher == cipher && slot.keyLength == keyLength &&
+        memcmp(slot.key, session->sessionKey, keyLength) == 0) {
+      if (EVP_CipherInit_ex2(slot.ctx, nullptr, nullptr, session->iv, enc, nullptr) == 1)
+        return slot.ctx;
+    }
+
+    MutexLock lock(&TheRegistry().mutex);
+    slot.Clear();
+    slot.ctx = EVP_CIPHER_CTX_new();
+    if (slot.ctx == nullptr) return nullptr;
+    if (EVP_CipherInit_ex2(slot.ctx, cipher, session->sessionKey, session->iv, enc, nullptr) != 1) {
       slot.Clear();
       return nullptr;
     }
-    if (!sameKey) {
-      slot.cipher = cipher;
-      slot.keyLength = keyLength;
-      memcpy(slot.key, session->sessionKey, keyLength);
-    }
+    slot.cipher = cipher;
+    slot.keyLength = keyLength;
+    memcpy(slot.key, session->sessionKey, keyLength);
+    slot.SetOwner(session);
     return slot.ctx;
   }
 
+  // Wipes every slot of every thread that was keyed for session.
+  static void Forget(const ENCRYPTION_CONTEXT *session) {
+    Registry &registry = TheRegistry();
+    MutexLock lock(&registry.mutex);
+    for (CipherCache *cache = registry.first; cache != nullptr; cache = cache->next_) {
+      for (Slot &slot : cache->slots_) {
+        if (slot.Owner() == session) slot.Clear();
+      }
+    }
+  }
+
  private:
+  struct Registry {
+    Mutex mutex;
+    CipherCache *first = nullptr;
+  };
+  // Never destroyed: threads may end after the static objects are gone.
+  static Registry &TheRegistry() {
+    static Registry *registry = new Registry;
+    return *registry;
+  }
+
   struct Slot {
     EVP_CIPHER_CTX *ctx = nullptr;
     const EVP_CIPHER *cipher = nullptr;
     int keyLength = 0;
     BYTE key[EVP_MAX_KEY_LENGTH];
+    // The session the slot is keyed for; written under the registry's lock,
+    // read by the owning thread without it.
+    const ENCRYPTION_CONTEXT *owner = nullptr;
 
+    const ENCRYPTION_CONTEXT *Owner() const { return __atomic_load_n(&owner, __ATOMIC_ACQUIRE); }
+    void SetOwner(const ENCRYPTION_CONTEXT *session) {
+      __atomic_store_n(&owner, session, __ATOMIC_RELEASE);
+    }
+    // Freeing the cipher context wipes its key schedule.
     void Clear() {
+      SetOwner(nullptr);
       EVP_CIPHER_CTX_free(ctx);
       ctx = nullptr;
       cipher = nullptr;
@@ -94,11 +145,17 @@ class CipherCache {
     }
   };
   Slot slots_[2];
+  CipherCache *prev_ = nullptr;
+  CipherCache *next_ = nullptr;
 };
 
 thread_local CipherCache cipherCache;
 
 }  // namespace
+
+void ForgetSessionKey(const ENCRYPTION_CONTEXT *session) {
+  CipherCache::Forget(session);
+}
 
 }  // namespace zavrin
 
@@ -146,13 +203,12 @@ ENCRYPTED_MESSAGE *CSCPEncryptMessage(ENCRYPTION_CONTEXT *session, CSCP_MESSAGE 
 }
 
 BOOL CSCPDecryptMessage(ENCRYPTION_CONTEXT *session, ENCRYPTED_MESSAGE *msg, BYTE *workBuffer) {
-  // Every damaged message fails the cipher's padding check, which queues an error.
+  // A damaged last block fails the cipher's padding check, which queues an error.
   ErrorQueueMark mark;
   if (session == nullptr || session == PASS_THROUGH_CONTEXT ||
       LookupCipher(session->cipher) == nullptr)
     return FALSE;
   BYTE *bytes = reinterpret_cast<BYTE *>(msg);
-  if (ReadBE16(bytes + kCodeOffset) != CMD_ENCRYPTED_MESSAGE) return FALSE;
 
   // The receiver finds the size field in host order after the call, whatever the
   // outcome.
@@ -171,23 +227,23 @@ BOOL CSCPDecryptMessage(ENCRYPTION_CONTEXT *session, ENCRYPTED_MESSAGE *msg, BYT
   if (encryptedLength > INT_MAX || encryptedLength % static_cast<DWORD>(blockSize) != 0)
     return FALSE;
 
-  // A failed final step means the cipher padding is damaged, so the message is.
+  // The finishing step's verdict on the cipher padding is not what decides: the
+  // size and the checksum are. A last block that held only cipher padding may be
+  // damaged without harm to the message; when the finishing step fails it adds
+  // no bytes, so a message that reached into that block fails the size check.
   int updateOut = 0, finalOut = 0;
   if (EVP_DecryptUpdate(ctx, workBuffer, &updateOut, bytes + kHeaderSize,
-                        static_cast<int>(encryptedLength)) != 1 ||
-      EVP_DecryptFinal_ex(ctx, workBuffer + updateOut, &finalOut) != 1)
+                        static_cast<int>(encryptedLength)) != 1)
     return FALSE;
+  if (EVP_DecryptFinal_ex(ctx, workBuffer + updateOut, &finalOut) != 1) finalOut = 0;
 
-  // Only bytes the cipher produced are looked at: the prefix and a whole plain
-  // header at least. A sender encrypts the prefix and the message and nothing
-  // else, so the plain message fills the decrypted bytes exactly; a damaged last
-  // block whose garbage happens to pass as cipher padding changes that length.
+  // Only bytes the cipher produced are looked at: the prefix and the M bytes of
+  // the plain message, a whole header at least. Bytes after them are dropped.
   DWORD produced = static_cast<DWORD>(updateOut + finalOut);
   if (produced < kPrefixSize + kMsgHeaderSize) return FALSE;
   const BYTE *plain = workBuffer + kPrefixSize;
   DWORD plainSize = ReadBE32(plain + kMsgSizeOffset);
-  if (plainSize < kMsgHeaderSize || plainSize > size || plainSize != produced - kPrefixSize)
-    return FALSE;
+  if (plainSize < kMsgHeaderSize || plainSize > produced - kPrefixSize) return FALSE;
   if (CalculateCRC32(plain, plainSize, 0) != ReadBE32(workBuffer + kPrefixCrcOffset)) return FALSE;
   memcpy(bytes, plain, plainSize);
   return TRUE;

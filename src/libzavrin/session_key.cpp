@@ -180,6 +180,7 @@ DWORD SetupEncryptionContext(CSCPMessage *msg, ENCRYPTION_CONTEXT **context, CSC
 
 void DestroyEncryptionContext(ENCRYPTION_CONTEXT *context) {
   if (context == nullptr || context == PASS_THROUGH_CONTEXT) return;
+  ForgetSessionKey(context);
   if (context->sessionKey != nullptr) {
     OPENSSL_cleanse(context->sessionKey, context->keyLength);
     free(context->sessionKey);

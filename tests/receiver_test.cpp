@@ -1,0 +1,301 @@
+// Reading messages from a stream socket, cut every way, and the socket wrappers.
+// Messages are written out by hand from the header layout; the peer is a thread
+// on the other end of a socket pair.
+#include <zavrin.h>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "crypto_test_util.h"
+#include "test_support.h"
+
+using crypto_test::Bytes;
+using crypto_test::PlainMessage;
+using crypto_test::PutBE32;
+using zavrin_test::Peer;
+using zavrin_test::SocketPair;
+
+namespace {
+
+constexpr DWORD kWait = 20000;  // generous: nothing in these tests should come near it
+
+// A receive buffer and the buffers a connection's receiver owns, sized exactly
+// as the contract asks, so that the sanitizers see any access beyond them.
+struct Receiver {
+  explicit Receiver(DWORD maxSize)
+      : maxSize(maxSize), rb(new RECEIVE_BUFFER), msg(maxSize), work(maxSize + 16) {
+    RecvZVCPMessage(-1, nullptr, rb.get(), 0, nullptr, nullptr, 0);
+  }
+  int Read(int sock, ENCRYPTION_CONTEXT *context = nullptr, DWORD timeout = kWait) {
+    ENCRYPTION_CONTEXT *ctx = context;
+    return RecvZVCPMessage(sock, reinterpret_cast<CSCP_MESSAGE *>(msg.data()), rb.get(), maxSize,
+                           &ctx, work.data(), timeout);
+  }
+  Bytes Head(size_t n) const { return Bytes(msg.begin(), msg.begin() + n); }
+
+  DWORD maxSize;
+  std::unique_ptr<RECEIVE_BUFFER> rb;
+  Bytes msg;
+  Bytes work;
+};
+
+Bytes Concat(const std::vector<Bytes> &parts) {
+  Bytes all;
+  for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+// A header alone with the given size field.
+Bytes Header(uint32_t size, unsigned code = 0x1234) {
+  Bytes h = PlainMessage(16);
+  crypto_test::PutBE16(&h[0], code);
+  PutBE32(&h[4], size);
+  return h;
+}
+
+}  // namespace
+
+TEST(Receiver, ResetEmptiesTheBufferWhateverItHeld) {
+  RECEIVE_BUFFER *rb = static_cast<RECEIVE_BUFFER *>(malloc(sizeof(RECEIVE_BUFFER)));
+  rb->bytesBuffered = 12345;
+  rb->readPos = 999;
+  EXPECT_EQ(0, RecvZVCPMessage(-1, nullptr, rb, 100, nullptr, nullptr, 0));
+  EXPECT_EQ(0u, rb->bytesBuffered);
+  EXPECT_EQ(0u, rb->readPos);
+  free(rb);
+}
+
+// Every stream is a sequence of messages written in pieces; each call must give
+// the expected result and, for a message read whole, its bytes.
+TEST(Receiver, ReadsMessagesHoweverTheStreamIsCut) {
+  struct Case {
+    const char *name;
+    std::vector<uint32_t> sizes;
+    DWORD maxSize;
+    std::vector<size_t> pieces;  // piece sizes; the rest goes as one piece
+    std::vector<int> results;
+  };
+  std::vector<size_t> bytewise(200, 1);
+  const Case cases[] = {
+      {"one byte at a time", {40, 16, 24}, 1024, bytewise, {40, 16, 24}},
+      {"header split after 5 bytes", {48}, 1024, {5}, {48}},
+      {"body split after the header", {48}, 1024, {16, 8}, {48}},
+      {"two messages in one write", {32, 24}, 1024, {}, {32, 24}},
+      {"second header split across writes", {32, 24}, 1024, {37}, {32, 24}},
+      {"100 KiB through several receives", {102400, 16}, 204800, {}, {102400, 16}},
+      {"100 KiB in small pieces", {102400}, 204800, std::vector<size_t>(30, 4000), {102400}},
+      {"over the maximum, then a normal one", {24, 16}, 16, {}, {1, 16}},
+      {"over the maximum, split", {24, 16}, 16, {3, 17, 1}, {1, 16}},
+      {"100 KiB over the maximum, then a normal one", {102400, 40}, 1024, {}, {1, 40}},
+      {"exactly the maximum", {1024, 1032}, 1024, {}, {1024, 1}},
+      {"a full receive buffer of 64 KiB messages", {65536, 65536, 16}, 65536, {}, {65536, 65536, 16}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Bytes> messages;
+    for (size_t i = 0; i < c.sizes.size(); i++)
+      messages.push_back(c.sizes[i] >= 16 ? PlainMessage(c.sizes[i], 0, static_cast<unsigned>(i))
+                                          : Bytes(c.sizes[i], 0));
+    Bytes stream = Concat(messages);
+    SocketPair pair;
+    Receiver receiver(c.maxSize);
+    Peer peer([&] {
+      EXPECT_TRUE(zavrin_test::WriteInPieces(pair.remote(), pair.local(), stream, c.pieces));
+    });
+    for (size_t i = 0; i < c.results.size(); i++) {
+      int result = receiver.Read(pair.local());
+      ASSERT_EQ(c.results[i], result) << "message " << i;
+      if (result == 1) {
+        EXPECT_EQ(Bytes(messages[i].begin(), messages[i].begin() + 16), receiver.Head(16));
+      } else {
+        EXPECT_EQ(messages[i], receiver.Head(messages[i].size())) << "message " << i;
+      }
+    }
+  }
+}
+
+TEST(Receiver, SecondMessageOfOneWriteNeedsNoReceive) {
+  SocketPair pair;
+  Receiver receiver(1024);
+  Bytes first = PlainMessage(40, 0, 1), second = PlainMessage(56, 0, 2);
+  ASSERT_TRUE(zavrin_test::WriteAll(pair.remote(), Concat({first, second}).data(), 96));
+  ASSERT_EQ(40, receiver.Read(pair.local()));
+  // Nothing more is on the socket: a receive would time out at once.
+  ASSERT_EQ(56, receiver.Read(pair.local(), nullptr, 0));
+  EXPECT_EQ(second, receiver.Head(56));
+  EXPECT_EQ(3, receiver.Read(pair.local(), nullptr, 0));
+}
+
+// How a call ends when no whole message comes.
+TEST(Receiver, EndsWithoutAMessage) {
+  struct Case {
+    const char *name;
+    Bytes sent;
+    bool closeAfter;  // the peer closes after sending; otherwise it stays silent
+    DWORD timeout;
+    int result;
+  };
+  Bytes whole = PlainMessage(64);
+  const Case cases[] = {
+      {"closed before anything", {}, true, kWait, 0},
+      {"closed inside the header", Bytes(whole.begin(), whole.begin() + 9), true, kWait, 0},
+      {"closed inside the body", Bytes(whole.begin(), whole.begin() + 40), true, kWait, 0},
+      {"silence", {}, false, 200, 3},
+      {"silence inside the header", Bytes(whole.begin(), whole.begin() + 9), false, 200, 3},
+      {"silence inside the body", Bytes(whole.begin(), whole.begin() + 40), false, 200, 3},
+      {"size 0", Header(0), false, kWait, ZVCP_RECV_BAD_SIZE},
+      {"size 8", Header(8), false, kWait, ZVCP_RECV_BAD_SIZE},
+      {"size 15", Header(15), false, kWait, ZVCP_RECV_BAD_SIZE},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    SocketPair pair;
+    Receiver receiver(1024);
+    if (!c.sent.empty()) {
+      ASSERT_TRUE(zavrin_test::WriteAll(pair.remote(), c.sent.data(), c.sent.size()));
+    }
+    if (c.closeAfter) pair.CloseRemote();
+    EXPECT_EQ(c.result, receiver.Read(pair.local(), nullptr, c.timeout));
+    if (c.result == ZVCP_RECV_BAD_SIZE) {
+      EXPECT_EQ(c.sent, receiver.Head(16));
+    }
+  }
+  Receiver receiver(1024);
+  EXPECT_EQ(-1, receiver.Read(INVALID_SOCKET, nullptr, INFINITE));
+}
+
+TEST(Receiver, WithoutTimeOutWaitsForTheMessage) {
+  SocketPair pair;
+  Receiver receiver(1024);
+  Bytes message = PlainMessage(32);
+  Peer peer([&] {
+    usleep(300 * 1000);
+    zavrin_test::WriteAll(pair.remote(), message.data(), message.size());
+  });
+  EXPECT_EQ(32, receiver.Read(pair.local(), nullptr, INFINITE));
+  EXPECT_EQ(message, receiver.Head(32));
+}
+
+TEST(Receiver, DescriptorAbove1024) {
+  SocketPair pair;
+  int sock = pair.MoveLocalAbove(1100);
+  ASSERT_GE(sock, 1100);
+  Receiver receiver(1024);
+  char byte;
+  EXPECT_EQ(-2, RecvEx(sock, &byte, 1, 0, 50));
+  Bytes message = PlainMessage(48);
+  Peer peer([&] {
+    EXPECT_TRUE(zavrin_test::WriteInPieces(pair.remote(), sock, message, {5, 11}));
+  });
+  EXPECT_EQ(48, receiver.Read(sock));
+  EXPECT_EQ(message, receiver.Head(48));
+  peer.Join();
+  EXPECT_EQ(3, receiver.Read(sock, nullptr, 50));
+  EXPECT_EQ(48, SendEx(sock, message.data(), 48, 0));
+}
+
+// An encrypted message through the receiver, by the connection's cipher state;
+// every stream ends with a plain message that must still read.
+TEST(Receiver, EncryptedMessages) {
+  const unsigned char iv[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  Bytes key(32);
+  for (int i = 0; i < 32; i++) key[i] = static_cast<unsigned char>(0xA0 + i);
+  crypto_test::TestSession session(CIPHER_AES_256, key, iv);
+  Bytes plain = PlainMessage(200, 0, 5);
+  ENCRYPTED_MESSAGE *block =
+      CSCPEncryptMessage(&session.ctx, reinterpret_cast<CSCP_MESSAGE *>(plain.data()));
+  ASSERT_NE(nullptr, block);
+  const unsigned char *b = reinterpret_cast<const unsigned char *>(block);
+  Bytes encrypted(b, b + crypto_test::GetBE32(b + 4));
+  free(block);
+  Bytes damaged(encrypted);
+  damaged[20] ^= 0x40;
+
+  enum Expect { kPlain, kAsItCame, kRefused };
+  struct Case {
+    const char *name;
+    ENCRYPTION_CONTEXT *context;
+    const Bytes *sent;
+    Expect expect;
+  };
+  const Case cases[] = {
+      {"no cipher state", nullptr, &encrypted, kRefused},
+      {"pass-through", PASS_THROUGH_CONTEXT, &encrypted, kAsItCame},
+      {"the session", &session.ctx, &encrypted, kPlain},
+      {"damaged", &session.ctx, &damaged, kRefused},
+  };
+  Bytes after = PlainMessage(24, 0, 9);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    SocketPair pair;
+    Receiver receiver(1024);
+    Bytes stream = Concat({*c.sent, after});
+    ASSERT_TRUE(zavrin_test::WriteAll(pair.remote(), stream.data(), stream.size()));
+    int result = receiver.Read(pair.local(), c.context);
+    switch (c.expect) {
+      case kPlain:
+        ASSERT_EQ(200, result);
+        EXPECT_EQ(plain, receiver.Head(200));
+        break;
+      case kAsItCame:
+        ASSERT_EQ(static_cast<int>(encrypted.size()), result);
+        EXPECT_EQ(encrypted, receiver.Head(encrypted.size()));
+        break;
+      case kRefused:
+        EXPECT_EQ(2, result);
+        break;
+    }
+    EXPECT_EQ(24, receiver.Read(pair.local(), c.context));
+    EXPECT_EQ(after, receiver.Head(24));
+  }
+}
+
+TEST(SendEx, SendsEverythingOrFails) {
+  signal(SIGPIPE, SIG_DFL);  // a send that raised it would end the test program
+  SocketPair pair;
+  EXPECT_EQ(0, SendEx(pair.local(), "", 0, 0));
+
+  // More than the socket takes at once, from a non-blocking socket: SendEx waits
+  // until the reader makes room.
+  Bytes big(4 << 20);
+  for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<unsigned char>(i * 131 >> 8);
+  fcntl(pair.local(), F_SETFL, fcntl(pair.local(), F_GETFL) | O_NONBLOCK);
+  Bytes got;
+  Peer peer([&] {
+    unsigned char chunk[8192];
+    while (got.size() < big.size()) {
+      int n = RecvEx(pair.remote(), chunk, sizeof(chunk), 0, kWait);
+      if (n <= 0) break;
+      got.insert(got.end(), chunk, chunk + n);
+    }
+  });
+  EXPECT_EQ(static_cast<int>(big.size()), SendEx(pair.local(), big.data(), big.size(), 0));
+  peer.Join();
+  EXPECT_TRUE(got == big);
+
+  // To a peer that has gone: an error, and the process lives on.
+  pair.CloseRemote();
+  EXPECT_EQ(-1, SendEx(pair.local(), big.data(), 1000, 0));
+  EXPECT_EQ(-1, SendEx(INVALID_SOCKET, big.data(), 10, 0));
+}
+
+TEST(RecvEx, Results) {
+  SocketPair pair;
+  char buffer[16];
+  EXPECT_EQ(-1, RecvEx(INVALID_SOCKET, buffer, sizeof(buffer), 0, INFINITE));
+  EXPECT_EQ(-2, RecvEx(pair.local(), buffer, sizeof(buffer), 0, 0));
+  EXPECT_EQ(-2, RecvEx(pair.local(), buffer, sizeof(buffer), 0, 100));
+  ASSERT_TRUE(zavrin_test::WriteAll(pair.remote(), "abc", 3));
+  EXPECT_EQ(3, RecvEx(pair.local(), buffer, sizeof(buffer), 0, 0));
+  pair.CloseRemote();
+  EXPECT_EQ(0, RecvEx(pair.local(), buffer, sizeof(buffer), 0, kWait));
+  int fd = dup(0);
+  close(fd);
+  EXPECT_EQ(-1, RecvEx(fd, buffer, sizeof(buffer), 0, INFINITE));  // not a descriptor
+}
