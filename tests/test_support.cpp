@@ -92,6 +92,8 @@ void TempFile::Write(const std::string &content) const {
 bool UnderQemu() {
   const char *flag = getenv("ZAVRIN_TEST_UNDER_QEMU");
   return flag != nullptr && strcmp(flag, "1") == 0;
+}
+
 SocketPair::SocketPair(bool tcp) {
   if (!tcp) {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0)
