@@ -566,14 +566,23 @@ TEST(MessageObject, DeleteAllVariables) {
 }
 
 TEST(ByteSwap, DoubleAndWideString) {
-  // The 8 bytes reversed, whatever the host's order.
-  double one = 1.5;
-  double swapped = __bswap_double(one);
-  unsigned char in[8], out[8];
-  memcpy(in, &one, 8);
-  memcpy(out, &swapped, 8);
-  for (int i = 0; i < 8; i++) EXPECT_EQ(in[i], out[7 - i]) << i;
-  EXPECT_EQ(1.5, __bswap_double(swapped));
+  // The 8 bytes in memory reversed, whatever the host's order.
+  const struct {
+    const char *in, *out;
+  } doubles[] = {
+      {"3ff8000000000000", "000000000000f83f"},  // 1.5 in network order
+      {"000000000000f83f", "3ff8000000000000"},  // 1.5 on a little-endian host
+      {"0102030405060708", "0807060504030201"},
+      {"c00921fb54442d18", "182d4454fb2109c0"},  // -pi
+  };
+  for (const auto &d : doubles) {
+    double value;
+    memcpy(&value, FromHex(d.in).data(), 8);
+    double swapped = __bswap_double(value);
+    EXPECT_EQ(d.out, ToHex(&swapped, 8));
+    double back = __bswap_double(swapped);
+    EXPECT_EQ(d.in, ToHex(&back, 8));
+  }
 
   // Network order up to the zero unit; what follows it is untouched.
   WORD text[] = {0x0041, 0xD83D, 0x1234, 0, 0x5678};

@@ -3,6 +3,7 @@
 #include <zavrin.h>
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -409,6 +410,70 @@ TEST(KeyExchange, AnswerLayoutOnTheWire) {
   }
   EXPECT_EQ(GetBE32(p + 4), offset);
   free(wire);
+}
+
+TEST(KeyExchange, RequestLayoutOnTheWire) {
+  RSA *rsa = AsRsa(RequesterKey());
+  CSCPMessage request;
+  request.SetId(0x0A0B0C0D);
+  PrepareKeyRequestMsg(&request, rsa);
+  FreeRsa(rsa);
+  CSCP_MESSAGE *wire = request.CreateMessage();
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(wire);
+  const Bytes der = PublicDer(RequesterKey());
+  char mask[9];
+  snprintf(mask, sizeof(mask), "%08x", static_cast<unsigned>(0x0Fu & OpenSslCiphers()));
+  // Code 130, id, two variables: the mask as an int32, the key as a binary.
+  Bytes expected = zavrin_test::FromHex(
+      "0082 0000 00000000 0a0b0c0d 00000002"
+      "0000007a 00 00 0000" +
+      std::string(mask) + "00000000 0000009a 04 00 0000");
+  PutBE32(&expected[4], GetBE32(p + 4));
+  expected.resize(expected.size() + 4);
+  PutBE32(&expected[expected.size() - 4], static_cast<uint32_t>(der.size()));
+  expected.insert(expected.end(), der.begin(), der.end());
+  expected.resize(expected.size() + (8 - expected.size() % 8) % 8);
+  EXPECT_EQ(zavrin_test::ToHex(expected.data(), expected.size()),
+            zavrin_test::ToHex(p, GetBE32(p + 4)));
+  free(wire);
+}
+
+TEST(KeyExchange, ResponderReadsTheMaskInNetworkOrder) {
+  const Bytes der = PublicDer(RequesterKey());
+  const struct {
+    const char *mask;  // the int32 value's bytes as they travel
+    DWORD result;
+    DWORD cipher;
+  } cases[] = {
+      {"00000001", RESULT_OK, CIPHER_AES_256},
+      {"00000008", RESULT_OK, CIPHER_TRIPLE_DES},
+      {"00000009", RESULT_OK, CIPHER_AES_256},
+      {"01000000", RESULT_NO_COMMON_CIPHER, 0},  // bit 24: no cipher at all
+      {"08000000", RESULT_NO_COMMON_CIPHER, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.mask);
+    Bytes wire = zavrin_test::FromHex(std::string("0082 0000 00000000 00000005 00000002"
+                                                  "0000007a 00 00 0000") +
+                                      c.mask + "00000000 0000009a 04 00 0000 00000000");
+    PutBE32(&wire[wire.size() - 4], static_cast<uint32_t>(der.size()));
+    wire.insert(wire.end(), der.begin(), der.end());
+    wire.resize(wire.size() + (8 - wire.size() % 8) % 8);
+    PutBE32(&wire[4], static_cast<uint32_t>(wire.size()));
+    CSCPMessage received(reinterpret_cast<CSCP_MESSAGE *>(wire.data()), ZVCP_PROTOCOL_VERSION);
+    ENCRYPTION_CONTEXT *context = nullptr;
+    CSCPMessage *answer = nullptr;
+    EXPECT_EQ(c.result,
+              SetupEncryptionContext(&received, &context, &answer, nullptr, ZVCP_PROTOCOL_VERSION));
+    if (c.result == RESULT_OK) {
+      ASSERT_NE(nullptr, context);
+      EXPECT_EQ(c.cipher, context->cipher);
+    } else {
+      EXPECT_EQ(nullptr, context);
+    }
+    DestroyEncryptionContext(context);
+    delete answer;
+  }
 }
 
 TEST(KeyExchange, ResponderRefusals) {
