@@ -58,7 +58,8 @@ std::vector<Received> ReadUntilClosed(int sock, ENCRYPTION_CONTEXT *context) {
       return all;
     }
     const unsigned char *m = msg.data();
-    Received got{r, GetBE16(m), GetBE16(m + 2), GetBE32(m + 4), GetBE32(m + 8), GetBE32(m + 12), {}};
+    Received got{r, GetBE16(m), GetBE16(m + 2), GetBE32(m + 4), GetBE32(m + 8), GetBE32(m + 12),
+                 {}};
     if (got.count <= got.size - 16) got.data.assign(m + 16, m + 16 + got.count);
     all.push_back(got);
   }
@@ -82,16 +83,21 @@ TEST(RawMessage, Layout) {
     unsigned flagsOut;
   };
   const Case cases[] = {
-      {0, 0, 16, 0x0001}, {1, 0, 24, 0x0001},  {5, 0, 24, 0x0001},        {8, 0x0002, 24, 0x0003},
-      {9, 0x0001, 32, 0x0001}, {15, 0x8000, 32, 0x8001}, {32768, 0x0002, 32784, 0x0003},
+      {0, 0, 16, 0x0001},
+      {1, 0, 24, 0x0001},
+      {5, 0, 24, 0x0001},
+      {8, 0x0002, 24, 0x0003},
+      {9, 0x0001, 32, 0x0001},
+      {15, 0x8000, 32, 0x8001},
+      {32768, 0x0002, 32784, 0x0003},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.length);
     Bytes data(c.length);
     for (DWORD i = 0; i < c.length; i++) data[i] = static_cast<unsigned char>(i + 1);
     // Allocated by the function, and in a caller's buffer of exactly the size.
-    CSCP_MESSAGE *made = CreateRawZVCPMessage(0x0069, 0xA1B2C3D4, c.flags, c.length, data.data(),
-                                              nullptr);
+    CSCP_MESSAGE *made =
+        CreateRawZVCPMessage(0x0069, 0xA1B2C3D4, c.flags, c.length, data.data(), nullptr);
     ASSERT_NE(nullptr, made);
     Bytes own(c.size, 0xEE);
     CSCP_MESSAGE *inOwn = CreateRawZVCPMessage(0x0069, 0xA1B2C3D4, c.flags, c.length, data.data(),

@@ -454,9 +454,10 @@ TEST(XmlReader, DocumentTypes) {
     EXPECT_EQ(5, message.GetCode());
     EXPECT_EQ(c.value, Str(message, 1));
   }
-  CSCPMessage declared("<!DOCTYPE zvcp><zvcp><message code=\"5\">"
-                       "<variable id=\"2\" type=\"int32\"><value>7</value></variable>"
-                       "</message></zvcp>");
+  CSCPMessage declared(
+      "<!DOCTYPE zvcp><zvcp><message code=\"5\">"
+      "<variable id=\"2\" type=\"int32\"><value>7</value></variable>"
+      "</message></zvcp>");
   EXPECT_EQ(7u, declared.GetVariableLong(2));
 
   // A billion laughs: the parser stops at its amplification limit, with what

@@ -24,12 +24,24 @@ std::vector<uint32_t> Keys(Shape shape, size_t n, std::mt19937 &gen) {
   std::vector<uint32_t> keys(n);
   for (size_t i = 0; i < n; i++) {
     switch (shape) {
-      case kRandom: keys[i] = static_cast<uint32_t>(gen() % (n / 2 + 1)); break;
-      case kSorted: keys[i] = static_cast<uint32_t>(i); break;
-      case kReversed: keys[i] = static_cast<uint32_t>(n - i); break;
-      case kAllEqual: keys[i] = 7; break;
-      case kOrganPipe: keys[i] = static_cast<uint32_t>(std::min(i, n - 1 - i)); break;
-      case kPartitioned: keys[i] = static_cast<uint32_t>(i); break;
+      case kRandom:
+        keys[i] = static_cast<uint32_t>(gen() % (n / 2 + 1));
+        break;
+      case kSorted:
+        keys[i] = static_cast<uint32_t>(i);
+        break;
+      case kReversed:
+        keys[i] = static_cast<uint32_t>(n - i);
+        break;
+      case kAllEqual:
+        keys[i] = 7;
+        break;
+      case kOrganPipe:
+        keys[i] = static_cast<uint32_t>(std::min(i, n - 1 - i));
+        break;
+      case kPartitioned:
+        keys[i] = static_cast<uint32_t>(i);
+        break;
     }
   }
   if (shape == kPartitioned && n > 2) {

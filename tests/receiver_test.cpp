@@ -94,7 +94,11 @@ TEST(Receiver, ReadsMessagesHoweverTheStreamIsCut) {
       {"over the maximum, split", {24, 16}, 16, {3, 17, 1}, {1, 16}},
       {"100 KiB over the maximum, then a normal one", {102400, 40}, 1024, {}, {1, 40}},
       {"exactly the maximum", {1024, 1032}, 1024, {}, {1024, 1}},
-      {"a full receive buffer of 64 KiB messages", {65536, 65536, 16}, 65536, {}, {65536, 65536, 16}},
+      {"a full receive buffer of 64 KiB messages",
+       {65536, 65536, 16},
+       65536,
+       {},
+       {65536, 65536, 16}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);

@@ -20,13 +20,27 @@ TEST(MatchString, FollowsTheSingleChoiceRules) {
     BOOL matchCase;
     BOOL expected;
   } cases[] = {
-      {"*", "", 1, 1},           {"", "", 1, 1},           {"", "a", 1, 0},
-      {"?", "", 1, 0},           {"a*c", "ac", 1, 1},      {"*.txt", "a.txt.txt", 1, 1},
-      {"*.txt", "a.txt.bak", 1, 0}, {"*?", "ab", 1, 1},    {"*?", "a", 1, 0},
-      {"*?", "abc", 1, 0},       {"*?*", "a", 1, 0},       {"*aa", "aaa", 1, 0},
-      {"*aa*", "aaa", 1, 1},     {"*a?b*", "acbxa", 1, 0}, {"ABC", "abc", 0, 1},
-      {"ABC", "abc", 1, 0},      {"a?c", "abc", 1, 1},     {"***b", "ab", 1, 1},
-      {"a*b*c", "axbyc", 1, 1},  {"*b", "abab", 1, 1},     {"ab", "abc", 1, 0},
+      {"*", "", 1, 1},
+      {"", "", 1, 1},
+      {"", "a", 1, 0},
+      {"?", "", 1, 0},
+      {"a*c", "ac", 1, 1},
+      {"*.txt", "a.txt.txt", 1, 1},
+      {"*.txt", "a.txt.bak", 1, 0},
+      {"*?", "ab", 1, 1},
+      {"*?", "a", 1, 0},
+      {"*?", "abc", 1, 0},
+      {"*?*", "a", 1, 0},
+      {"*aa", "aaa", 1, 0},
+      {"*aa*", "aaa", 1, 1},
+      {"*a?b*", "acbxa", 1, 0},
+      {"ABC", "abc", 0, 1},
+      {"ABC", "abc", 1, 0},
+      {"a?c", "abc", 1, 1},
+      {"***b", "ab", 1, 1},
+      {"a*b*c", "axbyc", 1, 1},
+      {"*b", "abab", 1, 1},
+      {"ab", "abc", 1, 0},
   };
   for (const Case &c : cases) {
     EXPECT_EQ(c.expected, MatchString(c.pattern, c.text, c.matchCase))
@@ -64,7 +78,9 @@ TEST(AddressText, IpAndMacForms) {
   struct IpCase {
     DWORD addr;
     const char *text;
-  } ips[] = {{0x0A000001, "10.0.0.1"}, {0xFFFFFFFF, "255.255.255.255"}, {0, "0.0.0.0"},
+  } ips[] = {{0x0A000001, "10.0.0.1"},
+             {0xFFFFFFFF, "255.255.255.255"},
+             {0, "0.0.0.0"},
              {0xC0A80180, "192.168.1.128"}};
   for (const IpCase &c : ips) {
     char buffer[32];
@@ -109,8 +125,8 @@ TEST(HexText, StrToBinStaysInsideTheBuffer) {
     size_t written;
     const char *bytes;  // the whole buffer afterwards
   } cases[] = {
-      {"1a2", 4, 2, "1a200000"}, {"zz", 1, 1, "00"},     {"", 2, 0, "0000"},
-      {"A1b2C3", 2, 2, "a1b2"},  {"ff", 0, 0, ""},       {"0g9", 3, 2, "009000"},
+      {"1a2", 4, 2, "1a200000"},  {"zz", 1, 1, "00"},  {"", 2, 0, "0000"},
+      {"A1b2C3", 2, 2, "a1b2"},   {"ff", 0, 0, ""},    {"0g9", 3, 2, "009000"},
       {"abcdef", 3, 3, "abcdef"}, {"F", 2, 1, "f000"},
   };
   for (const Case &c : cases) {
@@ -152,8 +168,8 @@ TEST(Words, ExtractWordAndCleanFileName) {
     const char *line;
     const char *word;
     size_t stop;
-  } words[] = {{" \tword rest", "word", 6}, {"", "", 0}, {"abc", "abc", 3}, {"  ", "", 2},
-               {"a\tb", "a", 1}};
+  } words[] = {
+      {" \tword rest", "word", 6}, {"", "", 0}, {"abc", "abc", 3}, {"  ", "", 2}, {"a\tb", "a", 1}};
   for (const WordCase &c : words) {
     char buffer[16];
     EXPECT_EQ(c.line + c.stop, ExtractWord(c.line, buffer)) << c.line;
@@ -163,10 +179,8 @@ TEST(Words, ExtractWordAndCleanFileName) {
   struct NameCase {
     const char *name;
     size_t offset;
-  } names[] = {{"C:\\dir/file.txt", 7}, {"name", 0}, {"dir/", 4}, {"a:b", 2}, {"", 0},
-               {"x\\y", 2}};
-  for (const NameCase &c : names)
-    EXPECT_EQ(c.name + c.offset, GetCleanFileName(c.name)) << c.name;
+  } names[] = {{"C:\\dir/file.txt", 7}, {"name", 0}, {"dir/", 4}, {"a:b", 2}, {"", 0}, {"x\\y", 2}};
+  for (const NameCase &c : names) EXPECT_EQ(c.name + c.offset, GetCleanFileName(c.name)) << c.name;
 }
 
 TEST(NameChecks, ObjectAndScriptNames) {
@@ -175,9 +189,9 @@ TEST(NameChecks, ObjectAndScriptNames) {
     BOOL extended;
     BOOL valid;
   } objects[] = {
-      {"Node (1).x", 0, 1}, {"a#b", 0, 0},         {"", 0, 0},         {"", 1, 0},
-      {"caf\xc3\xa9", 1, 1}, {"caf\xc3\xa9", 0, 0}, {"a;b", 1, 0},      {"a\tb", 1, 0},
-      {"a b#", 1, 0},       {"a=b", 1, 0},         {"a_b-c@d/e", 0, 1}, {"a:b", 1, 1},
+      {"Node (1).x", 0, 1},  {"a#b", 0, 0},         {"", 0, 0},          {"", 1, 0},
+      {"caf\xc3\xa9", 1, 1}, {"caf\xc3\xa9", 0, 0}, {"a;b", 1, 0},       {"a\tb", 1, 0},
+      {"a b#", 1, 0},        {"a=b", 1, 0},         {"a_b-c@d/e", 0, 1}, {"a:b", 1, 1},
   };
   for (const ObjectCase &c : objects)
     EXPECT_EQ(c.valid, IsValidObjectName(c.name, c.extended)) << c.name << " " << c.extended;

@@ -498,7 +498,6 @@ class ZAVRIN_EXPORT MsgWaitQueue {
 
 #endif  // __cplusplus
 
-
 // ---- Transport: receiving, sending, raw messages and file transfer ----
 
 typedef struct ENCRYPTION_CONTEXT ENCRYPTION_CONTEXT;

@@ -172,8 +172,7 @@ ZAVRIN_C_BEGIN
 // clamped to 32..8192) to addr (IPv4, network order), waiting timeout ms after
 // each, and returns a PING_ result. On PING_OK the round-trip time in ms goes to
 // *rtt when rtt is not null. Needs the right to open raw sockets.
-ZAVRIN_EXPORT DWORD IcmpPing(DWORD addr, int attempts, DWORD timeout, DWORD *rtt,
-                             DWORD packetSize);
+ZAVRIN_EXPORT DWORD IcmpPing(DWORD addr, int attempts, DWORD timeout, DWORD *rtt, DWORD packetSize);
 
 ZAVRIN_C_END
 

@@ -14,7 +14,9 @@ static_assert(sizeof(wchar_t) == sizeof(char32_t), "wide strings are UTF-32");
 
 namespace {
 
-const char32_t *AsUtf32(const wchar_t *text) { return reinterpret_cast<const char32_t *>(text); }
+const char32_t *AsUtf32(const wchar_t *text) {
+  return reinterpret_cast<const char32_t *>(text);
+}
 
 // Every byte gives at most one character, so the text's length in bytes and
 // the terminator bound the result.
@@ -42,13 +44,21 @@ char *Utf8FromWide(const wchar_t *src) {
 
 }  // namespace
 
-wchar_t *WideStringFromMBString(const char *src) { return WideFromUtf8(src); }
+wchar_t *WideStringFromMBString(const char *src) {
+  return WideFromUtf8(src);
+}
 
-wchar_t *WideStringFromUTF8String(const char *src) { return WideFromUtf8(src); }
+wchar_t *WideStringFromUTF8String(const char *src) {
+  return WideFromUtf8(src);
+}
 
-char *MBStringFromWideString(const wchar_t *src) { return Utf8FromWide(src); }
+char *MBStringFromWideString(const wchar_t *src) {
+  return Utf8FromWide(src);
+}
 
-char *UTF8StringFromWideString(const wchar_t *src) { return Utf8FromWide(src); }
+char *UTF8StringFromWideString(const wchar_t *src) {
+  return Utf8FromWide(src);
+}
 
 DWORD inet_addr_w(const wchar_t *text) {
   char local[256];
@@ -65,7 +75,8 @@ wchar_t *ERR_error_string_W(DWORD error, wchar_t *buffer) {
   char text[kChars];
   memset(text, 0, sizeof(text));
   ERR_error_string_n(error, text, sizeof(text));
-  size_t n = zavrin::Utf8ToUtf32(text, strlen(text), reinterpret_cast<char32_t *>(buffer), kChars - 1);
+  size_t n =
+      zavrin::Utf8ToUtf32(text, strlen(text), reinterpret_cast<char32_t *>(buffer), kChars - 1);
   buffer[n] = 0;
   return buffer;
 }

@@ -55,8 +55,10 @@ class CipherCache {
   ~CipherCache() {
     Registry &registry = TheRegistry();
     MutexLock lock(&registry.mutex);
-    if (prev_ != nullptr) prev_->next_ = next_;
-    else registry.first = next_;
+    if (prev_ != nullptr)
+      prev_->next_ = next_;
+    else
+      registry.first = next_;
     if (next_ != nullptr) next_->prev_ = prev_;
     for (Slot &slot : slots_) slot.Clear();
   }

@@ -102,8 +102,7 @@ CSCP_MESSAGE *CreateRawZVCPMessage(WORD code, DWORD id, WORD flags, DWORD dataSi
     block = static_cast<BYTE *>(malloc(static_cast<size_t>(dataSize) + kMsgHeaderSize + 8));
     if (block == nullptr) return nullptr;
   }
-  WriteHeader(block, code, flags | MSG_FLAG_RAW, kMsgHeaderSize + dataSize + padding, id,
-              dataSize);
+  WriteHeader(block, code, flags | MSG_FLAG_RAW, kMsgHeaderSize + dataSize + padding, id, dataSize);
   if (dataSize > 0) memcpy(block + kMsgHeaderSize, data, dataSize);
   memset(block + kMsgHeaderSize + dataSize, 0, padding);
   return reinterpret_cast<CSCP_MESSAGE *>(block);
@@ -135,8 +134,8 @@ BOOL ZVCPGetPeerProtocolVersion(SOCKET sock, int *version) {
   CSCP_MESSAGE *answerMsg = reinterpret_cast<CSCP_MESSAGE *>(answer);
   ENCRYPTION_CONTEXT *noContext = nullptr;
   RecvZVCPMessage(sock, nullptr, receiveBuffer, 0, nullptr, nullptr, 0);
-  int result = RecvZVCPMessage(sock, answerMsg, receiveBuffer, sizeof(answer), &noContext,
-                               nullptr, kCapsTimeout);
+  int result = RecvZVCPMessage(sock, answerMsg, receiveBuffer, sizeof(answer), &noContext, nullptr,
+                               kCapsTimeout);
   free(receiveBuffer);
 
   if (result == static_cast<int>(kMsgHeaderSize)) {

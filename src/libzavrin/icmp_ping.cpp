@@ -35,7 +35,9 @@ DWORD ClampPacketSize(DWORD packetSize) {
 }
 
 // The sequence number goes least significant byte first, whatever the host.
-WORD ReadSequence(const BYTE *icmp) { return static_cast<WORD>(icmp[6] | (icmp[7] << 8)); }
+WORD ReadSequence(const BYTE *icmp) {
+  return static_cast<WORD>(icmp[6] | (icmp[7] << 8));
+}
 
 // Waits for datagrams after one request until the time-out runs out; the
 // round-trip time is the sum of the waits up to the answer.

@@ -450,8 +450,7 @@ void ReadXml(CSCPMessage *message, const char *xml) {
   // the external subset are not read, and without an external entity handler an
   // external entity is skipped.
   XML_SetParamEntityParsing(reader.parser, XML_PARAM_ENTITY_PARSING_NEVER);
-  XML_SetBillionLaughsAttackProtectionMaximumAmplification(reader.parser,
-                                                           kMaxEntityAmplification);
+  XML_SetBillionLaughsAttackProtectionMaximumAmplification(reader.parser, kMaxEntityAmplification);
   XML_SetBillionLaughsAttackProtectionActivationThreshold(reader.parser,
                                                           kEntityAmplificationThreshold);
 

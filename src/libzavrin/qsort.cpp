@@ -60,8 +60,8 @@ const int kStackSize = 32;
 template <class Mover>
 class Sorter {
  public:
-  Sorter(char *base, size_t count, size_t size, void *context, QSORT_COMPARE compare,
-         char *temp, Mover move)
+  Sorter(char *base, size_t count, size_t size, void *context, QSORT_COMPARE compare, char *temp,
+         Mover move)
       : base_(base),
         count_(count),
         size_(size),
@@ -241,8 +241,7 @@ class Sorter {
 };
 
 template <class Mover>
-void Run(char *base, size_t count, size_t size, void *context, QSORT_COMPARE compare,
-         Mover move) {
+void Run(char *base, size_t count, size_t size, void *context, QSORT_COMPARE compare, Mover move) {
   // Small elements need no allocation at all; larger ones one per call.
   alignas(8) char local[256];
   char *temp = size <= sizeof(local) ? local : static_cast<char *>(malloc(size));

@@ -28,7 +28,8 @@ int WaitFor(SOCKET sock, short events, DWORD timeout) {
   DWORD left = timeout;
   for (;;) {
     struct pollfd pfd = {sock, events, 0};
-    int wait = timeout == INFINITE ? -1 : static_cast<int>(left < kLongestPoll ? left : kLongestPoll);
+    int wait =
+        timeout == INFINITE ? -1 : static_cast<int>(left < kLongestPoll ? left : kLongestPoll);
     int rc = poll(&pfd, 1, wait);
     if (rc > 0) return 1;
     if (rc < 0 && errno != EINTR) return -1;
@@ -120,8 +121,8 @@ int RecvZVCPMessage(SOCKET sock, CSCP_MESSAGE *msg, RECEIVE_BUFFER *rb, DWORD ma
       memmove(rb->buffer, rb->buffer + rb->readPos, rb->bytesBuffered);
       rb->readPos = 0;
     }
-    int r = RecvEx(sock, rb->buffer + rb->bytesBuffered, RECEIVE_BUFFER_SIZE - rb->bytesBuffered,
-                   0, timeout);
+    int r = RecvEx(sock, rb->buffer + rb->bytesBuffered, RECEIVE_BUFFER_SIZE - rb->bytesBuffered, 0,
+                   timeout);
     if (r <= 0) return Ended(r);
     rb->bytesBuffered += static_cast<DWORD>(r);
   }

@@ -13,7 +13,9 @@ namespace {
 
 const char kHexDigits[] = "0123456789ABCDEF";
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char AsciiUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 char *UpperCopy(const char *text) {
   size_t len = strlen(text);
@@ -72,7 +74,9 @@ bool MatchWildcards(const char *p, const char *t) {
 }
 
 // True when every byte of name is in allowed: bytes of multibyte characters never are.
-bool AllIn(const char *name, const char *allowed) { return name[strspn(name, allowed)] == 0; }
+bool AllIn(const char *name, const char *allowed) {
+  return name[strspn(name, allowed)] == 0;
+}
 
 int HexNibble(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -85,12 +89,15 @@ char staticIpBuffer[32];
 
 }  // namespace
 
-int BitsInMask(DWORD mask) { return mask == 0 ? 0 : 32 - __builtin_ctz(mask); }
+int BitsInMask(DWORD mask) {
+  return mask == 0 ? 0 : 32 - __builtin_ctz(mask);
+}
 
 char *IpToStr(DWORD ipAddr, char *buffer) {
   char *out = buffer != nullptr ? buffer : staticIpBuffer;
-  snprintf(out, 32, "%d.%d.%d.%d", static_cast<int>(ipAddr >> 24), static_cast<int>((ipAddr >> 16) & 255),
-           static_cast<int>((ipAddr >> 8) & 255), static_cast<int>(ipAddr & 255));
+  snprintf(out, 32, "%d.%d.%d.%d", static_cast<int>(ipAddr >> 24),
+           static_cast<int>((ipAddr >> 16) & 255), static_cast<int>((ipAddr >> 8) & 255),
+           static_cast<int>(ipAddr & 255));
   return out;
 }
 
@@ -126,8 +133,7 @@ BOOL IsValidObjectName(const char *name, BOOL extended) {
 }
 
 BOOL IsValidScriptName(const char *name) {
-  static const char kAllowed[] =
-      "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_:";
+  static const char kAllowed[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_:";
   if (name[0] == 0 || (name[0] >= '0' && name[0] <= '9') || name[0] == ':') return FALSE;
   return AllIn(name, kAllowed) ? TRUE : FALSE;
 }

@@ -113,7 +113,9 @@ uint64_t UuidTimestamp(const unsigned char *uu) {
          (static_cast<uint64_t>(ReadBE16(uu + 6) & 0x0FFF) << 48);
 }
 
-uint16_t UuidClockSequence(const unsigned char *uu) { return ReadBE16(uu + 8) & 0x1FFF; }
+uint16_t UuidClockSequence(const unsigned char *uu) {
+  return ReadBE16(uu + 8) & 0x1FFF;
+}
 
 }  // namespace zavrin
 
@@ -144,7 +146,9 @@ void uuid_generate(uuid_t out) {
   memcpy(out + 10, node, sizeof(node));
 }
 
-void uuid_clear(uuid_t uu) { memset(uu, 0, sizeof(uuid_t)); }
+void uuid_clear(uuid_t uu) {
+  memset(uu, 0, sizeof(uuid_t));
+}
 
 int uuid_compare(const uuid_t uu1, const uuid_t uu2) {
   // The fields are packed big-endian, so their order is the order of the bytes.
