@@ -15,6 +15,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "crypto_test_util.h"
@@ -32,8 +33,9 @@ bool Matches(const unsigned char *at, const std::vector<unsigned char> &masked) 
 }
 
 // True if any writable mapping of the process holds the bytes that masked
-// stands for. Mappings larger than 1 GiB are the sanitizers' shadow memory.
-bool MemoryHolds(const std::vector<unsigned char> &masked) {
+// stands for; where then names the mapping and the offset of the first hit.
+// Mappings larger than 1 GiB are the sanitizers' shadow memory.
+bool MemoryHolds(const std::vector<unsigned char> &masked, std::string *where = nullptr) {
   FILE *maps = fopen("/proc/self/maps", "r");
   int mem = open("/proc/self/mem", O_RDONLY);
   if (maps == nullptr || mem < 0) {
@@ -62,6 +64,12 @@ bool MemoryHolds(const std::vector<unsigned char> &masked) {
         if (hit == nullptr) break;
         i = static_cast<const unsigned char *>(hit) - chunk.data();
         found = Matches(chunk.data() + i, masked);
+        if (found && where != nullptr) {
+          char offset[32];
+          snprintf(offset, sizeof(offset), " at +0x%lx", at - start + i);
+          line[strcspn(line, "\n")] = '\0';
+          *where = std::string(line) + offset;
+        }
       }
     }
   }
@@ -122,7 +130,8 @@ TEST(EncryptionContext, DestroyLeavesNoCopyOfTheKeyInAnyThread) {
 
     EXPECT_TRUE(MemoryHolds(masked));  // the search finds a key that is there
     DestroyEncryptionContext(context);
-    EXPECT_FALSE(MemoryHolds(masked));
+    std::string where;
+    EXPECT_FALSE(MemoryHolds(masked, &where)) << where;
 
     {
       std::lock_guard<std::mutex> lock(mu);
