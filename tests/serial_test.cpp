@@ -10,6 +10,7 @@
 
 #include "port/thread.h"
 #include "serial_line.h"
+#include "test_support.h"
 
 namespace {
 
@@ -62,7 +63,9 @@ void ExpectSettings(const LineSettings &expected, const struct termios &settings
     EXPECT_EQ(expected.size, settings.c_cflag & CSIZE);
     EXPECT_EQ(expected.parity, settings.c_cflag & (PARENB | PARODD | CMSPAR));
   }
-  EXPECT_EQ(expected.parity & (PARODD | CMSPAR), settings.c_cflag & (PARODD | CMSPAR));
+  // qemu-user's termios translation knows no CMSPAR and drops it on the way.
+  tcflag_t kept = zavrin_test::UnderQemu() ? PARODD : (PARODD | CMSPAR);
+  EXPECT_EQ(expected.parity & kept, settings.c_cflag & kept);
   EXPECT_EQ(expected.twoStopBits, (settings.c_cflag & CSTOPB) != 0);
   // No flow control of either kind, whatever was asked for, and binary mode.
   EXPECT_EQ(0u, settings.c_cflag & CRTSCTS);
