@@ -6,11 +6,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <pthread.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "crypto_test_util.h"
 #include "test_support.h"
@@ -302,4 +306,141 @@ TEST(RecvEx, Results) {
   int fd = dup(0);
   close(fd);
   EXPECT_EQ(-1, RecvEx(fd, buffer, sizeof(buffer), 0, INFINITE));  // not a descriptor
+}
+
+// ---- Faults: peers and a system that misbehave ----
+
+namespace {
+
+// Interrupts the given threads with a handler-only signal (no SA_RESTART) every
+// millisecond while it lives, so that every blocking call in them sees EINTR.
+class SignalStorm {
+ public:
+  explicit SignalStorm(std::vector<pthread_t> targets) : targets_(std::move(targets)) {
+    struct sigaction action = {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, &previous_);
+    thread_ = std::thread([this] {
+      while (!stop_.load()) {
+        for (pthread_t t : targets_) pthread_kill(t, SIGUSR1);
+        signals_++;
+        usleep(1000);
+      }
+    });
+  }
+  ~SignalStorm() {
+    stop_ = true;
+    thread_.join();
+    sigaction(SIGUSR1, &previous_, nullptr);
+  }
+  int signals() const { return signals_.load(); }
+
+ private:
+  std::vector<pthread_t> targets_;
+  struct sigaction previous_ = {};
+  std::atomic<bool> stop_{false};
+  std::atomic<int> signals_{0};
+  std::thread thread_;
+};
+
+}  // namespace
+
+// A connection reset in the middle of a message: the whole messages before it are
+// read, then the error; the partial message is not handed out.
+TEST(Faults, ResetInTheMiddleOfAMessage) {
+  SocketPair pair(true);
+  Receiver receiver(4096);
+  Bytes whole = PlainMessage(600, 0, 1), partial = PlainMessage(1000, 0, 2);
+  Bytes stream = Concat({whole, Bytes(partial.begin(), partial.begin() + 300)});
+  ASSERT_TRUE(zavrin_test::WriteAll(pair.remote(), stream.data(), stream.size()));
+  while (zavrin_test::BytesQueued(pair.local()) < stream.size()) usleep(1000);
+  struct linger reset = {1, 0};  // close with a reset, not an orderly end
+  setsockopt(pair.remote(), SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+  pair.CloseRemote();
+  ASSERT_EQ(600, receiver.Read(pair.local()));
+  EXPECT_EQ(whole, receiver.Head(600));
+  EXPECT_EQ(-1, receiver.Read(pair.local()));
+}
+
+// Signals every millisecond in the receiving and the sending thread: every
+// message arrives whole and in order, and time-outs still hold.
+TEST(Faults, SignalsDuringReceivesAndSends) {
+  SocketPair pair;
+  Receiver receiver(70000);
+  const int kMessages = 300;
+  std::atomic<bool> sent{false};
+  pthread_t self = pthread_self();
+  std::atomic<pthread_t> sender{self};
+  Peer peer([&] {
+    sender = pthread_self();
+    for (int i = 0; i < kMessages; i++) {
+      Bytes m = PlainMessage(16 + static_cast<uint32_t>(i * 997 % 65000), 0, i);
+      ASSERT_EQ(static_cast<int>(m.size()), SendEx(pair.remote(), m.data(), m.size(), 0));
+    }
+    sent = true;
+  });
+  while (sender.load() == self) usleep(100);
+  {
+    // Stopped before the sender is joined: its thread id is valid until then.
+    SignalStorm storm({self, sender.load()});
+    for (int i = 0; i < kMessages; i++) {
+      Bytes expected = PlainMessage(16 + static_cast<uint32_t>(i * 997 % 65000), 0, i);
+      ASSERT_EQ(static_cast<int>(expected.size()), receiver.Read(pair.local())) << "message " << i;
+      ASSERT_EQ(expected, receiver.Head(expected.size())) << "message " << i;
+    }
+    // A 50 ms time-out ends in 3, not in an early return for each signal.
+    EXPECT_EQ(3, receiver.Read(pair.local(), nullptr, 50));
+    EXPECT_GT(storm.signals(), 0);
+  }
+  peer.Join();
+  EXPECT_TRUE(sent.load());
+}
+
+// A peer that stops reading while we send, and then goes: the blocked send
+// fails with -1 and the process lives on.
+TEST(Faults, PeerThatStopsReading) {
+  signal(SIGPIPE, SIG_DFL);  // a send that raised it would end the test program
+  SocketPair pair(true);
+  Bytes big(16 << 20, 0x5a);
+  std::atomic<int> result{1};
+  Peer peer([&] { result = SendEx(pair.local(), big.data(), big.size(), 0); });
+  // The peer reads nothing; once the socket's buffers are full it leaves.
+  size_t queued = 0;
+  for (;;) {
+    usleep(20000);
+    size_t now = zavrin_test::BytesQueued(pair.remote());
+    if (now > 0 && now == queued) break;
+    queued = now;
+  }
+  EXPECT_EQ(1, result.load());  // still blocked: the peer took nothing
+  pair.CloseRemote();
+  peer.Join();
+  EXPECT_EQ(-1, result.load());
+}
+
+// With no descriptor left, a file transfer ends in its abort message and 0, and
+// a connection that is already open keeps reading messages.
+TEST(Faults, DescriptorExhaustion) {
+  SocketPair pair;
+  zavrin_test::TempFile file("content");
+  Receiver receiver(4096);
+  std::vector<int> filler;
+  struct rlimit saved;
+  getrlimit(RLIMIT_NOFILE, &saved);
+  struct rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(zavrin_test::OpenDescriptorCount() + 64);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+  for (int fd; (fd = dup(0)) >= 0;) filler.push_back(fd);
+  ASSERT_EQ(EMFILE, errno);
+
+  EXPECT_EQ(FALSE, SendFileOverZVCP(pair.local(), 9, file.path().c_str(), nullptr));
+  ASSERT_EQ(16, receiver.Read(pair.remote()));
+  EXPECT_EQ(Bytes({0x00, 0x72, 0x00, 0x01}), receiver.Head(4));  // the abort, raw
+  Bytes m = PlainMessage(40);
+  ASSERT_TRUE(zavrin_test::WriteAll(pair.local(), m.data(), m.size()));
+  EXPECT_EQ(40, receiver.Read(pair.remote()));
+
+  for (int fd : filler) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
 }
