@@ -47,10 +47,15 @@ endif()
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zvcp)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
+# The tool links the library of this build, which no installed package holds yet:
+# dpkg-shlibdeps is shown where it is, and the dependency is named here.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${ZAVRIN_SONAME_PACKAGE} (= ${ZAVRIN_DEB_VERSION})")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_CURRENT_BINARY_DIR})
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
   "command-line tool for the Zavrin message protocol
-Talks to agents (peer version, key exchange, file transfer), runs a small agent,
-converts messages between their wire and XML forms, and computes checksums.")
+Talks to agents (peer version, key exchange, file transfer), runs a small
+agent, converts messages between their wire and XML forms, and computes
+checksums.")
 
 # Every package carries its copyright and a changelog, as Debian wants them.
 set(ZAVRIN_CHANGELOG ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian)

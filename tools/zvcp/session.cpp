@@ -1,0 +1,243 @@
+// Endpoints, connections and the progress bar of the zvcp tool.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <vector>
+
+#include "zvcp.h"
+
+namespace zvcp {
+
+int Fail(int status, const std::string &text) {
+  fprintf(stderr, "zvcp: %s\n", text.c_str());
+  return status;
+}
+
+bool ParseEndpoint(const std::string &text, Endpoint *out) {
+  size_t colon = text.rfind(':');
+  out->host = text.substr(0, colon);
+  out->port = kDefaultPort;
+  if (out->host.empty()) return false;
+  if (colon == std::string::npos) return true;
+  const std::string port = text.substr(colon + 1);
+  char *end = nullptr;
+  unsigned long value = strtoul(port.c_str(), &end, 10);
+  if (port.empty() || *end != '\0' || value > 65535) return false;
+  out->port = static_cast<uint16_t>(value);
+  return true;
+}
+
+namespace {
+
+bool Resolve(const Endpoint &where, sockaddr_in *address, std::string *error) {
+  memset(address, 0, sizeof(*address));
+  address->sin_family = AF_INET;
+  address->sin_port = htons(where.port);
+  addrinfo hints = {}, *found = nullptr;
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  int rc = getaddrinfo(where.host.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    *error = "cannot resolve " + where.host + ": " + gai_strerror(rc);
+    return false;
+  }
+  address->sin_addr = reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+std::string Describe(const Endpoint &where) {
+  return where.host + ":" + std::to_string(where.port);
+}
+
+}  // namespace
+
+int ConnectTo(const Endpoint &where, int timeout, std::string *error) {
+  sockaddr_in address;
+  if (!Resolve(where, &address, error)) return -1;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    *error = std::string("socket: ") + strerror(errno);
+    return -1;
+  }
+  int rc = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
+  if (rc != 0 && errno == EINPROGRESS) {
+    pollfd p = {fd, POLLOUT, 0};
+    int ready;
+    do {
+      ready = poll(&p, 1, timeout);
+    } while (ready < 0 && errno == EINTR);
+    int soError = 0;
+    socklen_t length = sizeof(soError);
+    if (ready == 0) {
+      soError = ETIMEDOUT;
+    } else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) {
+      soError = errno;
+    }
+    rc = soError == 0 ? 0 : -1;
+    errno = soError;
+  }
+  if (rc != 0) {
+    *error = "cannot connect to " + Describe(where) + ": " + strerror(errno);
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  return fd;
+}
+
+int ListenOn(const Endpoint &where, uint16_t *port, std::string *error) {
+  sockaddr_in address;
+  if (!Resolve(where, &address, error)) return -1;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  socklen_t length = sizeof(address);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
+      listen(fd, 64) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+    *error = "cannot listen on " + Describe(where) + ": " + strerror(errno);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+Connection::Connection(int fd)
+    : fd_(fd),
+      receiveBuffer_(new RECEIVE_BUFFER),
+      buffer_(new BYTE[kMaxMessage]),
+      work_(new BYTE[kMaxMessage + 16]) {
+  RecvZVCPMessage(fd_, nullptr, receiveBuffer_.get(), 0, nullptr, nullptr, 0);
+}
+
+Connection::~Connection() {
+  // Ends the receiver: its next read sees the connection end.
+  shutdown(fd_, SHUT_RDWR);
+  if (receiver_.joinable()) receiver_.join();
+  close(fd_);
+  DestroyEncryptionContext(context);
+}
+
+int Connection::Read(DWORD timeout) {
+  return RecvZVCPMessage(fd_, Message(), receiveBuffer_.get(), kMaxMessage, &context, work_.get(),
+                         timeout);
+}
+
+bool Connection::Send(const CSCPMessage &msg, bool plain) {
+  CSCP_MESSAGE *wire = msg.CreateMessage();
+  if (wire == nullptr) return false;
+  bool sent;
+  if (context == nullptr || plain) {
+    int size = static_cast<int>(ntohl(wire->size));
+    sent = SendEx(fd_, wire, static_cast<size_t>(size), 0) == size;
+  } else {
+    ENCRYPTED_MESSAGE *e = CSCPEncryptMessage(context, wire);
+    int size = e != nullptr ? static_cast<int>(ntohl(e->size)) : 0;
+    sent = e != nullptr && SendEx(fd_, e, static_cast<size_t>(size), 0) == size;
+    free(e);
+  }
+  free(wire);
+  return sent;
+}
+
+bool Connection::NegotiateKey(RSA *key, std::string *error) {
+  CSCPMessage request(version);
+  PrepareKeyRequestMsg(&request, key);
+  DWORD id = NextId();
+  request.SetId(id);
+  if (!Send(request, true)) {
+    *error = "the key request could not be sent";
+    return false;
+  }
+  for (;;) {
+    int r = Read(kReplyTimeout);
+    if (r < 16) {
+      *error = r == 3 ? "no answer to the key request" : "the peer ended the key exchange";
+      return false;
+    }
+    if (ntohs(Message()->code) != CMD_SESSION_KEY || ntohl(Message()->id) != id) continue;
+    CSCPMessage answer(Message(), version);
+    DWORD result = SetupEncryptionContext(&answer, &context, nullptr, key, version);
+    if (result != RESULT_OK) {
+      *error = "the key exchange failed with result " + std::to_string(result);
+      return false;
+    }
+    return true;
+  }
+}
+
+void Connection::StartReceiver() {
+  receiver_ = std::thread([this] {
+    for (;;) {
+      int r = Read(INFINITE);
+      if (r < 16) {
+        if (r == 1 || r == 2) continue;  // too large or not decryptable: dropped
+        return;
+      }
+      if (ntohs(Message()->flags) & MSG_FLAG_RAW) continue;
+      queue_.Put(new CSCPMessage(Message(), version));
+    }
+  });
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+RSA *MakeKey(int bits) {
+  EVP_PKEY *pkey = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits));
+  if (pkey == nullptr) return nullptr;
+  RSA *rsa = EVP_PKEY_get1_RSA(pkey);
+  EVP_PKEY_free(pkey);
+  return rsa;
+}
+
+void FreeKey(RSA *key) {
+  RSA_free(key);
+}
+
+bool WriteKeyFile(RSA *key, const char *path) {
+  unsigned char *pub = nullptr, *priv = nullptr;
+  int pubLength = i2d_RSAPublicKey(key, &pub);
+  int privLength = i2d_RSAPrivateKey(key, &priv);
+  bool ok = pubLength > 0 && privLength > 0;
+  std::vector<unsigned char> file;
+  if (ok) {
+    uint32_t length = static_cast<uint32_t>(pubLength + privLength);
+    for (int i = 0; i < 4; i++) file.push_back(static_cast<unsigned char>(length >> (8 * i)));
+    file.insert(file.end(), pub, pub + pubLength);
+    file.insert(file.end(), priv, priv + privLength);
+    BYTE digest[20];
+    CalculateSHA1Hash(file.data() + 4, length, digest);
+    file.insert(file.end(), digest, digest + sizeof(digest));
+    OPENSSL_cleanse(priv, static_cast<size_t>(privLength));
+  }
+  OPENSSL_free(pub);
+  OPENSSL_free(priv);
+  if (!ok) return false;
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool written =
+      fd >= 0 && write(fd, file.data(), file.size()) == static_cast<ssize_t>(file.size());
+  if (fd >= 0 && close(fd) != 0) written = false;
+  OPENSSL_cleanse(file.data(), file.size());
+  return written;
+}
+#pragma GCC diagnostic pop
+
+}  // namespace zvcp

@@ -1,0 +1,118 @@
+// The zvcp tool's shared pieces: exit statuses, errors, endpoints, connections
+// that carry messages (encrypted once a session key is agreed), the conversation
+// the tool defines on top of the library, and the progress bar.
+#ifndef ZVCP_TOOL_H
+#define ZVCP_TOOL_H
+
+#include <zavrin.h>
+
+#include <stdint.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace zvcp {
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 1;  // bad arguments
+constexpr int kExitInput = 2;  // unreadable or malformed input, local I/O errors
+constexpr int kExitPeer = 3;   // a peer that refused, failed, closed or stayed silent
+
+// The conversation that the tool defines beyond the library (see "zvcp help").
+// Echo: CMD_KEEPALIVE with kVarPayload; the answer is CMD_REQUEST_COMPLETED with
+// the request's id, VAR_ID_RESULT_CODE 0 and the same payload.
+// File: CMD_TRANSFER_FILE with kVarFileName and kVarFileSize; the answer (result 0:
+// go ahead) comes first, then the file follows as SendFileOverZVCP chunks with the
+// same id, and once the last chunk is in the agent answers again with the size
+// and the SHA-1 it received.
+constexpr DWORD kVarPayload = 1;
+constexpr DWORD kVarFileName = 2;
+constexpr DWORD kVarFileSize = 3;
+constexpr DWORD kVarFileSha1 = 4;
+constexpr DWORD kResultRefused = 1;  // the agent does not take the file
+
+constexpr DWORD kReplyTimeout = 10000;  // milliseconds for any answer
+constexpr DWORD kMaxMessage = 4 * 1024 * 1024;
+constexpr uint16_t kDefaultPort = 4700;
+
+// Prints "zvcp: <text>" on stderr and returns status.
+int Fail(int status, const std::string &text);
+
+// HOST:PORT or HOST (the default port); the port may be 0 where one is chosen.
+struct Endpoint {
+  std::string host;
+  uint16_t port = kDefaultPort;
+};
+bool ParseEndpoint(const std::string &text, Endpoint *out);
+
+// A connected TCP socket within timeout milliseconds, or -1 with *error set.
+int ConnectTo(const Endpoint &where, int timeout, std::string *error);
+// A listening TCP socket, or -1 with *error set; *port receives the bound port.
+int ListenOn(const Endpoint &where, uint16_t *port, std::string *error);
+
+// One connection: owns the socket. Messages are read one at a time with Read
+// until StartReceiver hands every later message to the wait queue.
+class Connection {
+ public:
+  explicit Connection(int fd);
+  ~Connection();
+  Connection(const Connection &) = delete;
+  Connection &operator=(const Connection &) = delete;
+
+  int fd() const { return fd_; }
+  int version = ZVCP_PROTOCOL_VERSION;
+  ENCRYPTION_CONTEXT *context = nullptr;  // owned
+
+  // The receiver's result; on 16 or more, Message() holds the message.
+  int Read(DWORD timeout);
+  CSCP_MESSAGE *Message() { return reinterpret_cast<CSCP_MESSAGE *>(buffer_.get()); }
+  // Sends the message, encrypted when there is a context and plain is false.
+  bool Send(const CSCPMessage &msg, bool plain = false);
+
+  // Requester's side of the session key exchange; false with *error set.
+  bool NegotiateKey(RSA *key, std::string *error);
+  void StartReceiver();
+  // The answer with this code and id, or null after timeout; the caller deletes it.
+  CSCPMessage *Wait(WORD code, DWORD id, DWORD timeout = kReplyTimeout) {
+    return queue_.WaitForMessage(code, id, timeout);
+  }
+  DWORD NextId() { return nextId_++; }
+
+ private:
+  int fd_;
+  std::unique_ptr<RECEIVE_BUFFER> receiveBuffer_;
+  std::unique_ptr<BYTE[]> buffer_, work_;
+  MsgWaitQueue queue_;
+  std::thread receiver_;
+  std::atomic<DWORD> nextId_{1};
+};
+
+// An RSA key made here, of the given bits; null on failure. Freed with FreeKey.
+RSA *MakeKey(int bits);
+void FreeKey(RSA *key);
+// The key file that LoadRSAKeys reads; false on a write error.
+bool WriteKeyFile(RSA *key, const char *path);
+
+// Sends the file over the connection as the tool's file conversation, offered
+// under name (the file's own when empty); shows a progress bar on stderr when
+// asked. Returns an exit status, with the message printed.
+int SendFile(Connection *c, const std::string &path, const std::string &name, bool progress,
+             double *seconds);
+
+// The agent: serves one connection until it ends. store is the directory that
+// receives files ("" refuses every file).
+void ServeConnection(int fd, const std::string &store);
+
+// Subcommands.
+int CmdAgent(int argc, char **argv);
+int CmdSend(int argc, char **argv);
+int CmdVersion(int argc, char **argv);
+int CmdDemo(int argc, char **argv);
+
+}  // namespace zvcp
+
+#endif  // ZVCP_TOOL_H
