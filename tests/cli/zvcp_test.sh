@@ -27,7 +27,7 @@ expect() {
   out=$(timeout 60 "$@" 2>&1)
   rc=$?
   [ "$rc" -eq "$status" ] || fail "$* exited with $rc, not $status: $out"
-  echo "$out" | grep -Eq -- "$pattern" || fail "$* printed '$out', not /$pattern/"
+  grep -Eq -- "$pattern" <<<"$out" || fail "$* printed '$out', not /$pattern/"
 }
 
 mkdir "$work/store" "$work/elsewhere"
