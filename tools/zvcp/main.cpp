@@ -18,7 +18,8 @@ namespace zvcp {
 namespace {
 
 const char kUsage[] =
-    "usage: zvcp <command> [arguments]   (zvcp <command> --help for one command)\n"
+    "usage: zvcp [--key-log FILE] <command> [arguments]\n"
+    "       (zvcp <command> --help for one command)\n"
     "  demo                       an agent and a client in one process, with a summary\n"
     "  agent --listen HOST:PORT   answer version, key, echo requests; store files\n"
     "  send FILE --to HOST:PORT   send a file to an agent (--encrypt)\n"
@@ -30,6 +31,8 @@ const char kUsage[] =
     "  ping HOST [-c COUNT] [-t MS] [-s SIZE]   ICMP echo\n"
     "  uuid                       a new time-based UUID\n"
     "  crc32 | md5 | sha1 FILE    a file's checksum\n"
+    "--key-log FILE (or ZVCP_KEYLOG_FILE=FILE) appends each agreed session's cipher,\n"
+    "key and IV to FILE, so that a capture can be decrypted (tools/wireshark).\n"
     "Exit status: 0 done, 1 bad usage, 2 unreadable or malformed input,\n"
     "3 a peer that refused, failed or stayed silent.\n";
 
@@ -308,6 +311,15 @@ const Command kCommands[] = {
 int main(int argc, char **argv) {
   using namespace zvcp;
   signal(SIGPIPE, SIG_IGN);
+  const char *keyLog = getenv("ZVCP_KEYLOG_FILE");
+  if (keyLog != nullptr) keyLogPath = keyLog;
+  // zvcp --key-log FILE <command> ...: the same for one run.
+  if (argc >= 3 && strcmp(argv[1], "--key-log") == 0) {
+    keyLogPath = argv[2];
+    argv[2] = argv[0];
+    argv += 2;
+    argc -= 2;
+  }
   if (argc < 2) return Usage(kUsage);
   if (strcmp(argv[1], "--version") == 0) {
     printf("zvcp %s (protocol version %d)\n", ZAVRIN_VERSION_STRING, ZVCP_PROTOCOL_VERSION);

@@ -141,6 +141,7 @@ void ServeConnection(int fd, const std::string &store) {
       if (result == RESULT_OK) {
         DestroyEncryptionContext(c.context);
         c.context = made;
+        LogSessionKey(c.fd(), made, false);
       }
     } else if (code == CMD_KEEPALIVE) {
       std::unique_ptr<CSCPMessage> reply = Reply(c, id, 0);

@@ -27,6 +27,42 @@ int Fail(int status, const std::string &text) {
   return status;
 }
 
+std::string keyLogPath;
+
+void LogSessionKey(int fd, const ENCRYPTION_CONTEXT *context, bool weAreClient) {
+  if (keyLogPath.empty() || context == nullptr) return;
+  sockaddr_in local = {}, remote = {};
+  socklen_t length = sizeof(local);
+  getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length);
+  length = sizeof(remote);
+  getpeername(fd, reinterpret_cast<sockaddr *>(&remote), &length);
+  auto text = [](const sockaddr_in &a) {
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &a.sin_addr, ip, sizeof(ip));
+    return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
+  };
+  auto hex = [](const BYTE *p, size_t n) {
+    std::string out;
+    char two[3];
+    for (size_t i = 0; i < n; i++) {
+      snprintf(two, sizeof(two), "%02x", p[i]);
+      out += two;
+    }
+    return out;
+  };
+  const sockaddr_in &client = weAreClient ? local : remote;
+  const sockaddr_in &server = weAreClient ? remote : local;
+  std::string line = "ZVCP_SESSION " + text(client) + " " + text(server) + " " +
+                     std::to_string(context->cipher) + " " +
+                     hex(context->sessionKey, context->keyLength) + " " +
+                     hex(context->iv, sizeof(context->iv)) + "\n";
+  // One write per line, appended: lines from several processes do not mix.
+  int log = open(keyLogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (log < 0 || write(log, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+    fprintf(stderr, "zvcp: cannot write the key log %s\n", keyLogPath.c_str());
+  if (log >= 0) close(log);
+}
+
 bool ParseEndpoint(const std::string &text, Endpoint *out) {
   size_t colon = text.rfind(':');
   out->host = text.substr(0, colon);
@@ -180,6 +216,7 @@ bool Connection::NegotiateKey(RSA *key, std::string *error) {
       *error = "the key exchange failed with result " + std::to_string(result);
       return false;
     }
+    LogSessionKey(fd_, context, true);
     return true;
   }
 }

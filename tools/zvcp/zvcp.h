@@ -107,6 +107,13 @@ int SendFile(Connection *c, const std::string &path, const std::string &name, bo
 // receives files ("" refuses every file).
 void ServeConnection(int fd, const std::string &store);
 
+// The session key log, in the spirit of the key-log files that TLS tools write:
+// when a path is set (ZVCP_KEYLOG_FILE, or --key-log), every agreed session adds
+// a line "ZVCP_SESSION <client ip:port> <server ip:port> <cipher id> <key hex>
+// <iv hex>", so that a capture of the session can be decrypted.
+extern std::string keyLogPath;
+void LogSessionKey(int fd, const ENCRYPTION_CONTEXT *context, bool weAreClient);
+
 // Subcommands.
 int CmdAgent(int argc, char **argv);
 int CmdSend(int argc, char **argv);
