@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The Wireshark dissector against real captures: zvcp demo on loopback, captured
+# with tcpdump and decoded by tshark with the session key log, compared with what
+# the demo sent; a capture cut short and one with garbage between messages are
+# marked malformed without a Lua error. Skips (status 77) where tshark or tcpdump
+# is missing or the loopback cannot be captured.
+# Usage: dissector_test.sh ZVCP DISSECTOR.lua
+set -uo pipefail
+zvcp=$1
+dissector=$2
+for tool in tshark tcpdump editcap python3; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (.ci/install-deps installs it)"; exit 77; }
+done
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# capture FILE COMMAND...: runs the command while tcpdump records loopback TCP.
+capture() {
+  local file=$1
+  shift
+  tcpdump -i lo -U -w "$file" tcp 2>"$file.log" &
+  local dump=$!
+  for _ in $(seq 100); do grep -q listening "$file.log" && break; sleep 0.05; done
+  grep -q listening "$file.log" || { kill "$dump" 2>/dev/null; return 1; }
+  "$@"
+  sleep 1  # let tcpdump write what it has seen
+  kill -INT "$dump"
+  wait "$dump"
+  return 0
+}
+
+decode() {  # decode PCAP [tshark options...]
+  local pcap=$1
+  shift
+  tshark -r "$pcap" -X lua_script:"$dissector" -o "zvcp.keylog_file:$work/keys.txt" "$@" 2>"$work/tshark.err"
+  if grep -qi "lua" "$work/tshark.err"; then fail "tshark reported: $(cat "$work/tshark.err")"; fi
+}
+
+if ! capture "$work/demo.pcap" "$zvcp" --key-log "$work/keys.txt" demo --requests 20 --mib 1 >"$work/demo.out"; then
+  echo "SKIP: the loopback interface cannot be captured here: $(cat "$work/demo.pcap.log")"
+  exit 77
+fi
+grep -q "summary:" "$work/demo.out" || fail "the demo did not finish: $(cat "$work/demo.out")"
+
+# Every message, one line each: outer code, inner code (decrypted), id, CRC verdict.
+decode "$work/demo.pcap" -Y zvcp -T fields -E occurrence=a -e zvcp.code -e zvcp.id \
+  -e zvcp.encrypted.crc_ok -e zvcp.flags.end_of_file -e zvcp.var.binary >"$work/fields.txt"
+count() { grep -c -E "$1" "$work/fields.txt"; }
+# One packet may carry several messages: the fields then come comma-joined.
+codes=$(cut -f1 "$work/fields.txt" | tr ',' '\n' | sort -n | uniq -c | awk '{print $2 ":" $1}' | tr '\n' ' ')
+# 20 echoes and their answers, the offer, its two answers, and 1 MiB in 32 whole
+# chunks and the empty last one that carries the end-of-file flag.
+for expected in "182:1" "183:1" "130:1" "132:1" "3:20" "29:22" "106:1" "105:33" "131:76"; do
+  [[ " $codes" == *" $expected "* ]] || fail "code:count $expected not among $codes"
+done
+crc=$(cut -f3 "$work/fields.txt" | tr ',' '\n' | grep -c '^1$')
+[ "$crc" -eq 76 ] || fail "$crc of 76 decrypted messages have a correct CRC-32 prefix"
+eof=$(cut -f4 "$work/fields.txt" | tr ',' '\n' | grep -c '^1$')
+[ "$eof" -eq 1 ] || fail "$eof chunks carry the end-of-file flag, not 1"
+# The first echo request (id 2) carries bytes 0, 1, ... 63.
+payload=$(python3 -c 'print("".join("%02x" % i for i in range(64)))')
+grep -qP "^131,3\t2\t.*\t$payload" "$work/fields.txt" || fail "the first echo payload was not decrypted"
+if decode "$work/demo.pcap" -Y "_ws.malformed || zvcp.malformed" | grep -q .; then
+  fail "the demo capture has malformed messages"
+fi
+
+# Cut short: every packet snapped to 600 bytes.
+editcap -s 600 "$work/demo.pcap" "$work/cut.pcap" >/dev/null
+decode "$work/cut.pcap" -Y "_ws.malformed || zvcp.malformed || tcp.analysis.flags" >"$work/cut.txt" ||
+  fail "tshark failed on the cut capture"
+grep -q . "$work/cut.txt" || fail "nothing marked in the cut capture"
+
+# Garbage between two messages, each written on its own.
+cat >"$work/garbage.py" <<'PY'
+import socket, struct, sys, time
+server = socket.socket(); server.bind(("127.0.0.1", 0)); server.listen(1)
+port = server.getsockname()[1]
+print(port, flush=True)
+client = socket.create_connection(("127.0.0.1", port)); peer, _ = server.accept()
+caps = struct.pack(">HHIII", 182, 0x20, 16, 0, 0)
+for chunk in (caps, b"\x00\x03\x00\x00\x00\x00\x00\x05garbage!garbage!", caps, b"\xff" * 40, caps):
+    client.sendall(chunk); time.sleep(0.05)
+    peer.recv(100)
+client.close(); peer.close()
+PY
+capture "$work/garbage.pcap" python3 "$work/garbage.py" >"$work/garbage.port"
+port=$(head -n 1 "$work/garbage.port")
+decode "$work/garbage.pcap" -d "tcp.port==$port,zvcp" -Y "zvcp" -T fields -e zvcp.code -e _ws.expert.message \
+  >"$work/garbage.txt"
+[ "$(grep -c '^182' "$work/garbage.txt")" -eq 3 ] || fail "the messages around the garbage: $(cat "$work/garbage.txt")"
+grep -qi "malformed\|not a zvcp" "$work/garbage.txt" || fail "the garbage is not marked: $(cat "$work/garbage.txt")"
+
+[ "$failures" -eq 0 ] && echo "the dissector passed every check"
+exit $((failures > 0))
