@@ -121,7 +121,7 @@ void CheckSort(Shape shape, size_t n, size_t size, size_t offset, std::mt19937 &
 
 TEST(QSortEx, SortsEveryShapeSizeAndCount) {
   std::mt19937 gen(7);
-  const size_t sizes[] = {1, 3, 4, 8, 12, 24};
+  const size_t sizes[] = {1, 3, 4, 8, 12, 16, 24};
   for (size_t size : sizes)
     for (size_t offset : {0, 1})
       for (Shape shape : kShapes)
