@@ -103,6 +103,14 @@ class Sorter {
     return Compare(b, c) < 0 ? c : b;
   }
 
+  // Whether first..last is in order, each element against the next.
+  bool InOrder(const char *first, const char *last) const {
+    for (const char *p = first; p < last; p += Size()) {
+      if (Compare(p, p + Size()) > 0) return false;
+    }
+    return true;
+  }
+
   // Puts first, mid and last in order among themselves.
   void Order3(char *first, char *mid, char *last) const {
     if (Compare(first, mid) < 0) {
@@ -164,15 +172,20 @@ class Sorter {
         } else {
           if (i == j) {
             i += Size();
-            // j is at first only when nothing was exchanged: the range is dropped.
+            // j is at first only when nothing was exchanged and the pivot
+            // is the range's first element: the left part is that element.
             if (j > first) j -= Size();
           }
           break;
         }
       }
 
-      // A partition that exchanged nothing leaves its range to the insertion pass.
-      if (exchanged) {
+      // A partition that exchanged nothing leaves its range to the insertion
+      // pass when the range is in order already. Only then: a range whose
+      // smaller elements lie before the pivot and its larger ones after it,
+      // each side shuffled (what selecting the median leaves), exchanges
+      // nothing either, and the insertion pass would take quadratic time on it.
+      if (exchanged || !InOrder(first, last)) {
         bool leftSmall = j - first < smallSpan;
         bool rightSmall = last - i < smallSpan;
         if (!leftSmall && !rightSmall) {
