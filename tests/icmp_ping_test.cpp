@@ -114,6 +114,12 @@ std::vector<uint8_t> Build(const Datagram &d) {
 
 const size_t kWhole = ~size_t{0};
 
+// The datagram with an IP header of ihl 32-bit words.
+Datagram WithIhl(int ihl, Datagram d) {
+  d.ihl = ihl;
+  return d;
+}
+
 }  // namespace
 
 // Every kind of datagram the probe's socket may see while it waits for the
@@ -152,34 +158,17 @@ TEST(IcmpReplyMatcher, JudgesReceivedDatagrams) {
       {"host unreachable cut inside the quoted header", {3, 1, kRouter}, 40, kReplyOther},
       {"host unreachable cut inside the quoted destination", {3, 1, kRouter}, 47, kReplyOther},
       {"host unreachable up to the quoted destination", {3, 1, kRouter}, 48, kReplyHostUnreachable},
-      {"24-byte IP header, our echo reply",
-       {0, 0, kTarget, 0x5050, 3, kTarget, kUs, 6},
-       kWhole,
-       kReplyEcho},
-      {"24-byte IP header, echo reply cut inside the ICMP header",
-       {0, 0, kTarget, 0x5050, 3, kTarget, kUs, 6},
-       31,
+      {"24-byte IP header, our echo reply", WithIhl(6, {0, 0, kTarget}), kWhole, kReplyEcho},
+      {"24-byte IP header, echo reply cut inside the ICMP header", WithIhl(6, {0, 0, kTarget}), 31,
        kReplyOther},
-      {"24-byte IP header, host unreachable about the target",
-       {3, 1, kRouter, 0x5050, 3, kTarget, kUs, 6},
-       kWhole,
+      {"24-byte IP header, host unreachable about the target", WithIhl(6, {3, 1, kRouter}), kWhole,
        kReplyHostUnreachable},
       {"24-byte IP header, host unreachable about another address, the target 4 bytes early",
-       {3, 1, kRouter, 0x5050, 3, kOther, kTarget, 6},
-       kWhole,
-       kReplyOther},
+       WithIhl(6, {3, 1, kRouter, 0x5050, 3, kOther, kTarget}), kWhole, kReplyOther},
       {"24-byte IP header, host unreachable cut inside the quoted destination",
-       {3, 1, kRouter, 0x5050, 3, kTarget, kUs, 6},
-       51,
-       kReplyOther},
-      {"60-byte IP header, our echo reply",
-       {0, 0, kTarget, 0x5050, 3, kTarget, kUs, 15},
-       kWhole,
-       kReplyEcho},
-      {"IP header length below 20 bytes",
-       {0, 0, kTarget, 0x5050, 3, kTarget, kUs, 4},
-       kWhole,
-       kReplyOther},
+       WithIhl(6, {3, 1, kRouter}), 51, kReplyOther},
+      {"60-byte IP header, our echo reply", WithIhl(15, {0, 0, kTarget}), kWhole, kReplyEcho},
+      {"IP header length below 20 bytes", WithIhl(4, {0, 0, kTarget}), kWhole, kReplyOther},
   };
   const DWORD target = inet_addr(kTarget);
   for (const Case &c : cases) {

@@ -184,6 +184,19 @@ TEST_F(UuidClock, SameMicrosecondAndClockBack) {
     unsigned adjustment;
     unsigned sequenceStep;
   };
+  // Ten identifiers of the base microsecond, then the one given.
+  auto TenInOneMicrosecond = [](Expect next) {
+    std::vector<Expect> ids;
+    for (unsigned k = 0; k < 10; k++) ids.push_back(Expect{0, k, 0});
+    ids.push_back(next);
+    return ids;
+  };
+  // The base time read `same` times, then the given offset.
+  auto Readings = [](size_t same, int64_t then) {
+    std::vector<int64_t> readings(same, 0);
+    readings.push_back(then);
+    return readings;
+  };
   struct Case {
     const char *name;
     std::vector<int64_t> readings;
@@ -191,32 +204,10 @@ TEST_F(UuidClock, SameMicrosecondAndClockBack) {
   } cases[] = {
       // Adjustment 10 would repeat the timestamp of the next microsecond's
       // first identifier, so ten are made per microsecond, not eleven.
-      {"eleven in one microsecond: the eleventh waits for the clock",
-       {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2},
-       {{0, 0, 0},
-        {0, 1, 0},
-        {0, 2, 0},
-        {0, 3, 0},
-        {0, 4, 0},
-        {0, 5, 0},
-        {0, 6, 0},
-        {0, 7, 0},
-        {0, 8, 0},
-        {0, 9, 0},
-        {2, 0, 0}}},
-      {"the eleventh after a wait of one microsecond differs from the tenth",
-       {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
-       {{0, 0, 0},
-        {0, 1, 0},
-        {0, 2, 0},
-        {0, 3, 0},
-        {0, 4, 0},
-        {0, 5, 0},
-        {0, 6, 0},
-        {0, 7, 0},
-        {0, 8, 0},
-        {0, 9, 0},
-        {1, 0, 0}}},
+      {"eleven in one microsecond: the eleventh waits for the clock", Readings(13, 2),
+       TenInOneMicrosecond({2, 0, 0})},
+      {"the eleventh after a wait of one microsecond differs from the tenth", Readings(11, 1),
+       TenInOneMicrosecond({1, 0, 0})},
       {"a later reading starts the adjustment again", {0, 0, 1}, {{0, 0, 0}, {0, 1, 0}, {1, 0, 0}}},
       {"clock set back a second", {0, -1000000}, {{0, 0, 0}, {-1000000, 0, 1}}},
       {"clock set back within the adjustments",
