@@ -18,8 +18,8 @@ enum Shape { kRandom, kSorted, kReversed, kAllEqual, kOrganPipe, kPartitioned };
 const Shape kShapes[] = {kRandom, kSorted, kReversed, kAllEqual, kOrganPipe, kPartitioned};
 
 // Keys for n elements of the given shape. kPartitioned puts all smaller keys,
-// shuffled, before the middle one and all larger keys after it: a range that
-// needs no exchange around its pivot, left whole to the insertion pass.
+// shuffled, before the middle one and all larger keys after it (as selecting
+// the median leaves them): a range that needs no exchange around its pivot.
 std::vector<uint32_t> Keys(Shape shape, size_t n, std::mt19937 &gen) {
   std::vector<uint32_t> keys(n);
   for (size_t i = 0; i < n; i++) {
@@ -45,8 +45,9 @@ std::vector<uint32_t> Keys(Shape shape, size_t n, std::mt19937 &gen) {
     }
   }
   if (shape == kPartitioned && n > 2) {
-    std::shuffle(keys.begin(), keys.begin() + static_cast<long>(n / 2), gen);
-    std::shuffle(keys.begin() + static_cast<long>(n / 2) + 1, keys.end(), gen);
+    long middle = static_cast<long>((n - 1) / 2);  // where the pivot is taken from
+    std::shuffle(keys.begin(), keys.begin() + middle, gen);
+    std::shuffle(keys.begin() + middle + 1, keys.end(), gen);
   }
   return keys;
 }
@@ -121,7 +122,7 @@ void CheckSort(Shape shape, size_t n, size_t size, size_t offset, std::mt19937 &
 
 TEST(QSortEx, SortsEveryShapeSizeAndCount) {
   std::mt19937 gen(7);
-  const size_t sizes[] = {1, 3, 4, 8, 12, 24};
+  const size_t sizes[] = {1, 3, 4, 8, 12, 16, 24};
   for (size_t size : sizes)
     for (size_t offset : {0, 1})
       for (Shape shape : kShapes)
@@ -149,6 +150,33 @@ TEST(QSortEx, SortsAMillionInts) {
     });
     ASSERT_EQ(expected, values) << "shape " << shape;
     EXPECT_GT(ctx.calls, n - 1);
+  }
+}
+
+// Comparisons, not time: a range left to the insertion pass while out of
+// order would cost about n * n / 4 of them.
+TEST(QSortEx, ComparisonsGrowAsNLogN) {
+  const size_t n = 200001;
+  const size_t nLogN = 18 * n;
+  struct Case {
+    Shape shape;
+    size_t most;
+  } cases[] = {
+      {kRandom, 2 * nLogN},   {kSorted, 3 * n + 64},   {kReversed, 2 * nLogN},
+      {kAllEqual, 2 * nLogN}, {kOrganPipe, 2 * nLogN}, {kPartitioned, 2 * nLogN},
+  };
+  std::mt19937 gen(5);
+  for (const Case &c : cases) {
+    std::vector<uint32_t> keys = Keys(c.shape, n, gen);
+    size_t calls = 0;
+    QSortEx(keys.data(), static_cast<DWORD>(n), sizeof(uint32_t), &calls,
+            [](const void *a, const void *b, void *context) {
+              ++*static_cast<size_t *>(context);
+              uint32_t x = *static_cast<const uint32_t *>(a), y = *static_cast<const uint32_t *>(b);
+              return x < y ? -1 : (x > y ? 1 : 0);
+            });
+    ASSERT_TRUE(std::is_sorted(keys.begin(), keys.end())) << "shape " << c.shape;
+    EXPECT_LE(calls, c.most) << "shape " << c.shape;
   }
 }
 

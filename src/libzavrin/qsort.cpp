@@ -9,10 +9,13 @@
 
 namespace {
 
-// The three ways of moving elements. The algorithm is the same for each; the
-// word movers only let the compiler move aligned elements in 32-bit words.
+// The ways of moving elements: byte by byte when the array or the size is not
+// a multiple of 4, else in 32-bit words. The algorithm is the same for each;
+// the movers only let the compiler move aligned elements in words, and the
+// fixed-size ones (4, 8 and 16 bytes) give it the element size as a constant.
 struct ByteMover {
   size_t size;
+  size_t Size() const { return size; }
   void Swap(char *a, char *b) const {
     for (size_t k = 0; k < size; k++) {
       char t = a[k];
@@ -23,19 +26,23 @@ struct ByteMover {
   void Copy(char *to, const char *from) const { memcpy(to, from, size); }
 };
 
-struct WordMover {
+template <size_t kBytes>
+struct FixedMover {
+  static_assert(kBytes % 4 == 0, "whole 32-bit words");
+  size_t Size() const { return kBytes; }
   void Swap(char *a, char *b) const {
-    uint32_t x, y;
-    memcpy(&x, a, 4);
-    memcpy(&y, b, 4);
-    memcpy(a, &y, 4);
-    memcpy(b, &x, 4);
+    uint32_t x[kBytes / 4], y[kBytes / 4];
+    memcpy(x, a, kBytes);
+    memcpy(y, b, kBytes);
+    memcpy(a, y, kBytes);
+    memcpy(b, x, kBytes);
   }
-  void Copy(char *to, const char *from) const { memcpy(to, from, 4); }
+  void Copy(char *to, const char *from) const { memcpy(to, from, kBytes); }
 };
 
 struct WordsMover {
   size_t words;
+  size_t Size() const { return words * 4; }
   void Swap(char *a, char *b) const {
     for (size_t k = 0; k < words; k++, a += 4, b += 4) {
       uint32_t x, y;
@@ -60,11 +67,9 @@ const int kStackSize = 32;
 template <class Mover>
 class Sorter {
  public:
-  Sorter(char *base, size_t count, size_t size, void *context, QSORT_COMPARE compare, char *temp,
-         Mover move)
+  Sorter(char *base, size_t count, void *context, QSORT_COMPARE compare, char *temp, Mover move)
       : base_(base),
         count_(count),
-        size_(size),
         context_(context),
         compare_(compare),
         temp_(temp),
@@ -85,7 +90,8 @@ class Sorter {
   }
 
  private:
-  char *At(size_t index) const { return base_ + index * size_; }
+  size_t Size() const { return move_.Size(); }
+  char *At(size_t index) const { return base_ + index * Size(); }
   int Compare(const char *a, const char *b) const { return compare_(a, b, context_); }
 
   char *Median3(char *a, char *b, char *c) const {
@@ -95,6 +101,14 @@ class Sorter {
     }
     if (Compare(a, c) < 0) return a;
     return Compare(b, c) < 0 ? c : b;
+  }
+
+  // Whether first..last is in order, each element against the next.
+  bool InOrder(const char *first, const char *last) const {
+    for (const char *p = first; p < last; p += Size()) {
+      if (Compare(p, p + Size()) > 0) return false;
+    }
+    return true;
   }
 
   // Puts first, mid and last in order among themselves.
@@ -118,17 +132,17 @@ class Sorter {
       char *last;
     } pending[kStackSize];
     int depth = 0;
-    const ptrdiff_t smallSpan = static_cast<ptrdiff_t>(kSmallWidths * size_);
+    const ptrdiff_t smallSpan = static_cast<ptrdiff_t>(kSmallWidths * Size());
     char *first = base_;
     char *last = At(count_ - 1);
     for (;;) {
-      size_t widths = static_cast<size_t>(last - first) / size_;
-      char *mid = first + widths / 2 * size_;
+      size_t widths = static_cast<size_t>(last - first) / Size();
+      char *mid = first + widths / 2 * Size();
       char *pivot;
       char *i;
       char *j;
       if (widths > kNinePivotWidths) {
-        size_t s = widths / 8 * size_;
+        size_t s = widths / 8 * Size();
         char *m1 = Median3(first, first + s, first + 2 * s);
         char *m2 = Median3(mid - s, mid, mid + s);
         char *m3 = Median3(last - 2 * s, last - s, last);
@@ -138,8 +152,8 @@ class Sorter {
       } else {
         Order3(first, mid, last);
         pivot = mid;
-        i = first + size_;
-        j = last - size_;
+        i = first + Size();
+        j = last - Size();
       }
       move_.Copy(temp_, pivot);
 
@@ -147,26 +161,31 @@ class Sorter {
       // bounds only keep an inconsistent comparison from leading them out.
       bool exchanged = false;
       for (;;) {
-        while (i < last && Compare(i, temp_) < 0) i += size_;
-        while (j > first && Compare(temp_, j) < 0) j -= size_;
+        while (i < last && Compare(i, temp_) < 0) i += Size();
+        while (j > first && Compare(temp_, j) < 0) j -= Size();
         if (i < j) {
           move_.Swap(i, j);
-          i += size_;
-          j -= size_;
+          i += Size();
+          j -= Size();
           exchanged = true;
           if (i > j) break;
         } else {
           if (i == j) {
-            i += size_;
-            // j is at first only when nothing was exchanged: the range is dropped.
-            if (j > first) j -= size_;
+            i += Size();
+            // j is at first only when nothing was exchanged and the pivot
+            // is the range's first element: the left part is that element.
+            if (j > first) j -= Size();
           }
           break;
         }
       }
 
-      // A partition that exchanged nothing leaves its range to the insertion pass.
-      if (exchanged) {
+      // A partition that exchanged nothing leaves its range to the insertion
+      // pass when the range is in order already. Only then: a range whose
+      // smaller elements lie before the pivot and its larger ones after it,
+      // each side shuffled (what selecting the median leaves), exchanges
+      // nothing either, and the insertion pass would take quadratic time on it.
+      if (exchanged || !InOrder(first, last)) {
         bool leftSmall = j - first < smallSpan;
         bool rightSmall = last - i < smallSpan;
         if (!leftSmall && !rightSmall) {
@@ -208,15 +227,19 @@ class Sorter {
     }
     if (candidate != base_) move_.Swap(base_, candidate);
 
+    // Each element goes back to its place; the elements it passes move up one
+    // by one behind it, while it waits in the temporary element.
     char *end = At(count_);
-    for (char *x = base_ + size_; x < end; x += size_) {
-      char *place = x;
-      while (place > base_ && Compare(place - size_, x) > 0) place -= size_;
-      if (place != x) {
-        move_.Copy(temp_, x);
-        memmove(place + size_, place, static_cast<size_t>(x - place));
-        move_.Copy(place, temp_);
+    for (char *x = base_ + Size(); x < end; x += Size()) {
+      char *place = x - Size();
+      if (Compare(place, x) <= 0) continue;
+      move_.Copy(temp_, x);
+      move_.Copy(x, place);
+      while (place > base_ && Compare(place - Size(), temp_) > 0) {
+        move_.Copy(place, place - Size());
+        place -= Size();
       }
+      move_.Copy(place, temp_);
     }
   }
 
@@ -233,7 +256,6 @@ class Sorter {
 
   char *const base_;
   const size_t count_;
-  const size_t size_;
   void *const context_;
   const QSORT_COMPARE compare_;
   char *const temp_;
@@ -246,10 +268,10 @@ void Run(char *base, size_t count, size_t size, void *context, QSORT_COMPARE com
   alignas(8) char local[256];
   char *temp = size <= sizeof(local) ? local : static_cast<char *>(malloc(size));
   if (temp == nullptr) {
-    Sorter<Mover>(base, count, size, context, compare, nullptr, move).HeapSort();
+    Sorter<Mover>(base, count, context, compare, nullptr, move).HeapSort();
     return;
   }
-  Sorter<Mover>(base, count, size, context, compare, temp, move).Sort();
+  Sorter<Mover>(base, count, context, compare, temp, move).Sort();
   if (temp != local) free(temp);
 }
 
@@ -262,7 +284,11 @@ void QSortEx(void *base, DWORD count, DWORD size, void *context, QSORT_COMPARE c
   if (reinterpret_cast<uintptr_t>(base) % 4 != 0 || size % 4 != 0) {
     Run(array, count, size, context, compare, ByteMover{size});
   } else if (size == 4) {
-    Run(array, count, size, context, compare, WordMover{});
+    Run(array, count, size, context, compare, FixedMover<4>{});
+  } else if (size == 8) {
+    Run(array, count, size, context, compare, FixedMover<8>{});
+  } else if (size == 16) {
+    Run(array, count, size, context, compare, FixedMover<16>{});
   } else {
     Run(array, count, size, context, compare, WordsMover{size / 4});
   }

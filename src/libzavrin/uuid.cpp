@@ -17,7 +17,11 @@ namespace {
 
 // Seconds from the start of the Gregorian calendar to 1970-01-01.
 const uint64_t kGregorianOffset = 12219292800ULL;
-const unsigned kMaxAdjustment = 10;
+// A microsecond holds ten 100-ns intervals, so it can tell ten identifiers
+// apart (adjustments 0 to 9). An eleventh, with adjustment 10, would carry the
+// timestamp of the next microsecond's first identifier: the same identifier
+// twice. It waits for the clock instead.
+const unsigned kMaxAdjustment = 9;
 
 UuidClockTime SystemClock() {
   struct timespec ts;

@@ -1,0 +1,183 @@
+#include <zavrin.h>
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <math.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+using zavrin_test::TempFile;
+
+TEST(GetSystemErrorText, TextOrFallback) {
+  struct Case {
+    DWORD code;
+    size_t size;
+    const char *expected;
+  } cases[] = {
+      {ENOENT, 256, "No such file or directory"},
+      {EACCES, 256, "Permission denied"},
+      {0, 256, "Success"},
+      {ENOENT, 5, "No s"},
+      {ENOENT, 1, ""},
+      {255, 256, "MSG 0x000000FF - Unable to find message text"},
+      {0xFFFFFFFF, 256, "MSG 0xFFFFFFFF - Unable to find message text"},
+      {0x12345678, 45, "MSG 0x12345678 - Unable to find message text"},
+      {255, 10, "MSG 0x000"},
+  };
+  for (const Case &c : cases) {
+    std::vector<char> buffer(c.size + 8, '#');
+    EXPECT_EQ(buffer.data(), GetSystemErrorText(c.code, buffer.data(), c.size));
+    EXPECT_STREQ(c.expected, buffer.data()) << c.code << " in " << c.size;
+    for (size_t k = c.size; k < buffer.size(); k++) ASSERT_EQ('#', buffer[k]) << c.code;
+  }
+}
+
+TEST(LoadFile, WholeContents) {
+  std::string big;
+  for (size_t k = 0; k < 40000; k++) big += static_cast<char>(k * 7 + k / 256);
+  const std::string contents[] = {"",
+                                  "x",
+                                  "hello\nworld\r\n",
+                                  std::string("a\0b", 3),
+                                  std::string(16384, 'c'),
+                                  std::string(16385, 'd'),
+                                  big};
+  for (const std::string &content : contents) {
+    TempFile file(content);
+    DWORD size = 0xDEADBEEF;
+    BYTE *block = LoadFile(file.path().c_str(), &size);
+    ASSERT_NE(nullptr, block) << content.size();
+    ASSERT_EQ(content.size(), size);
+    EXPECT_EQ(0, memcmp(block, content.data(), size));
+    free(block);
+  }
+
+  // Nothing to read: null, and a file that cannot be opened leaves the size alone.
+  DWORD size = 7;
+  EXPECT_EQ(nullptr, LoadFile("/nonexistent/zavrin-file", &size));
+  EXPECT_EQ(7u, size);
+  TempFile file;
+  std::string dir = file.path().substr(0, file.path().rfind('/'));
+  EXPECT_EQ(nullptr, LoadFile(dir.c_str(), &size)) << "a directory";
+}
+
+TEST(LoadFile, FileShorterThanItsSize) {
+  // A sysfs attribute claims a page and delivers a few bytes: the reading
+  // ends there, with what was read.
+  const char *path = "/sys/devices/system/cpu/online";
+  struct stat st;
+  if (stat(path, &st) != 0) GTEST_SKIP() << "no " << path;
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream read;
+  read << in.rdbuf();
+  std::string expected = read.str();
+  if (static_cast<size_t>(st.st_size) <= expected.size())
+    GTEST_SKIP() << path << " is no shorter than its size here";
+  DWORD size = 0;
+  BYTE *block = LoadFile(path, &size);
+  ASSERT_NE(nullptr, block);
+  EXPECT_EQ(expected, std::string(reinterpret_cast<char *>(block), size));
+  free(block);
+}
+
+TEST(ResolveHostName, AddressesAndNames) {
+  struct Case {
+    const char *name;
+    DWORD expected;  // network order
+  } cases[] = {
+      {"10.1.2.3", htonl(0x0A010203)},
+      {"127.0.0.1", htonl(0x7F000001)},
+      {"localhost", htonl(0x7F000001)},
+      {"0.0.0.0", 0},
+      {"255.255.255.255", 0xFFFFFFFF},
+      {"no-such-host.invalid", 0xFFFFFFFF},
+      {"", 0xFFFFFFFF},
+  };
+  const size_t n = sizeof(cases) / sizeof(cases[0]);
+  // In a network of its own, so that a name not in the hosts file asks no
+  // server outside: the results come back through shared memory.
+  DWORD *results = static_cast<DWORD *>(
+      mmap(nullptr, n * sizeof(DWORD), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(MAP_FAILED, static_cast<void *>(results));
+  int status = zavrin_test::RunInChild([&] {
+    if (unshare(CLONE_NEWNET) != 0) _exit(2);
+    for (size_t k = 0; k < n; k++) results[k] = ResolveHostName(cases[k].name);
+  });
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 2) {
+    munmap(results, n * sizeof(DWORD));
+    GTEST_SKIP() << "cannot make a network namespace (needs CAP_SYS_ADMIN)";
+  }
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (size_t k = 0; k < n; k++) EXPECT_EQ(cases[k].expected, results[k]) << cases[k].name;
+  munmap(results, n * sizeof(DWORD));
+}
+
+TEST(GetOSVersionString, KernelMajorAndMinor) {
+  struct utsname info;
+  ASSERT_EQ(0, uname(&info));
+  std::string release = info.release;
+  size_t dot = release.find('.');
+  std::string expected = "Linux " + std::to_string(atoi(release.c_str())) + "." +
+                         std::to_string(atoi(release.c_str() + dot + 1));
+  for (size_t size : {size_t{64}, expected.size() + 1, expected.size(), size_t{3}, size_t{1}}) {
+    std::vector<char> buffer(size + 4, '#');
+    GetOSVersionString(buffer.data(), size);
+    EXPECT_EQ(expected.substr(0, size - 1), std::string(buffer.data())) << size;
+    for (size_t k = strlen(buffer.data()); k < size; k++) EXPECT_EQ(0, buffer[k]) << size;
+    for (size_t k = size; k < buffer.size(); k++) EXPECT_EQ('#', buffer[k]) << size;
+  }
+}
+
+TEST(DynamicLibraries, OpenLookUpAndFail) {
+  char error[255];
+  memset(error, 0, sizeof(error));
+  void *libm = DLOpen("libm.so.6", error);
+  ASSERT_NE(nullptr, libm) << error;
+  typedef double (*Cos)(double);
+  Cos cosine = reinterpret_cast<Cos>(DLGetSymbolAddr(libm, "cos", error));
+  ASSERT_NE(nullptr, cosine) << error;
+  EXPECT_EQ(1.0, cosine(0.0));
+
+  struct Case {
+    const char *library;
+    const char *symbol;  // looked up in libm when library is null
+    bool withBuffer;
+  } failures[] = {
+      {"libzavrin-missing.so", nullptr, true},
+      {"libzavrin-missing.so", nullptr, false},
+      {nullptr, "zavrin_no_such_symbol", true},
+      {nullptr, "zavrin_no_such_symbol", false},
+  };
+  for (const Case &c : failures) {
+    char text[300];
+    memset(text, '#', sizeof(text));
+    char *buffer = c.withBuffer ? text : nullptr;
+    void *result =
+        c.library != nullptr ? DLOpen(c.library, buffer) : DLGetSymbolAddr(libm, c.symbol, buffer);
+    EXPECT_EQ(nullptr, result);
+    const char *name = c.library != nullptr ? c.library : c.symbol;
+    if (c.withBuffer) {
+      EXPECT_NE(nullptr, strstr(text, name)) << text;  // the loader names what it missed
+      EXPECT_LT(strlen(text), 255u);
+      for (size_t k = 255; k < sizeof(text); k++) EXPECT_EQ('#', text[k]);
+    } else {
+      EXPECT_EQ('#', text[0]);
+    }
+  }
+  DLClose(libm);
+  DLClose(nullptr);
+}
