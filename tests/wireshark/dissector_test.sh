@@ -19,18 +19,35 @@ fail() {
   failures=$((failures + 1))
 }
 
-# capture FILE COMMAND...: runs the command while tcpdump records loopback TCP.
+# capture FILE COMMAND...: runs the command while tcpdump records loopback TCP,
+# then waits for tcpdump to have written every packet it took in. A capture that
+# lost packets (a busy machine) is tried again.
 capture() {
   local file=$1
   shift
-  tcpdump -i lo -U -w "$file" tcp 2>"$file.log" &
-  local dump=$!
-  for _ in $(seq 100); do grep -q listening "$file.log" && break; sleep 0.05; done
-  grep -q listening "$file.log" || { kill "$dump" 2>/dev/null; return 1; }
-  "$@"
-  sleep 1  # let tcpdump write what it has seen
-  kill -INT "$dump"
-  wait "$dump"
+  local attempt
+  for attempt in 1 2 3; do
+    tcpdump -i lo -U --immediate-mode -B 32768 -w "$file" tcp 2>"$file.log" &
+    local dump=$!
+    for _ in $(seq 100); do grep -q listening "$file.log" && break; sleep 0.05; done
+    grep -q listening "$file.log" || { kill "$dump" 2>/dev/null; return 1; }
+    "$@"
+    local size=-1
+    for _ in $(seq 40); do
+      sleep 0.25
+      local now
+      now=$(stat -c %s "$file")
+      [ "$now" = "$size" ] && break
+      size=$now
+    done
+    kill -INT "$dump"
+    wait "$dump"
+    local captured received
+    captured=$(sed -n 's/^\([0-9]*\) packets captured$/\1/p' "$file.log")
+    received=$(sed -n 's/^\([0-9]*\) packets received by filter$/\1/p' "$file.log")
+    [ -n "$captured" ] && [ "$captured" = "$received" ] && return 0
+    echo "capture attempt $attempt lost packets: $(tr '\n' ' ' <"$file.log")"
+  done
   return 0
 }
 
