@@ -1,6 +1,7 @@
 #include "crash_guard.h"
 
 #include <gtest/gtest.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -294,4 +295,65 @@ TEST(CrashGuard, BreakpointIsNotHandled) {
   ASSERT_TRUE(WIFSIGNALED(result.status)) << result.status;
   EXPECT_EQ(SIGTRAP, WTERMSIG(result.status));
   EXPECT_TRUE(result.codes.empty());
+}
+
+namespace {
+
+sigjmp_buf survivedCrash;
+
+// A program's own handler that survives a crash by jumping out of it.
+void SurvivingHandler(int, siginfo_t *, void *) {
+  DWORD marker = 1;
+  if (write(reportPipe, &marker, sizeof(marker)) < 0) _exit(3);
+  siglongjmp(survivedCrash, 1);
+}
+
+void TrapHandler(int, siginfo_t *, void *) {
+  DWORD marker = 3;
+  if (write(reportPipe, &marker, sizeof(marker)) < 0) _exit(3);
+}
+
+void InstallOwnHandler(int signalNumber, void (*handler)(int, siginfo_t *, void *)) {
+  struct sigaction action = {};
+  action.sa_sigaction = handler;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  sigaction(signalNumber, &action, nullptr);
+}
+
+}  // namespace
+
+TEST(CrashGuard, PassingACrashOnKeepsTheGuard) {
+  SKIP_CRASH_IN_CHILD();
+  CrashResult result = RunCrashingChild([] {
+    InstallOwnHandler(SIGSEGV, SurvivingHandler);
+    zavrin::ReinstallCrashHandlers();  // the guard comes after the program's handler
+    SetExceptionHandler(ReportAndHandle, nullptr);
+    // Unguarded crashes go to the program's handler, which survives them...
+    for (int i = 0; i < 2; i++) {
+      if (sigsetjmp(survivedCrash, 1) == 0) WriteNull(nullptr);
+    }
+    // ...and the guard still reports the next crash in a guarded thread.
+    RunGuarded(WriteNull);
+  });
+  ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+  EXPECT_EQ(99, WEXITSTATUS(result.status));
+  EXPECT_EQ((std::vector<DWORD>{1, 1, 0xC0000005}), result.codes);
+}
+
+TEST(CrashGuard, BreakpointsNeverReachTheGuard) {
+  SKIP_CRASH_IN_CHILD();
+  CrashResult result = RunCrashingChild([] {
+    InstallOwnHandler(SIGTRAP, TrapHandler);
+    zavrin::ReinstallCrashHandlers();
+    SetExceptionHandler(ReportAndHandle, nullptr);
+    struct sigaction current;
+    sigaction(SIGTRAP, nullptr, &current);
+    if (current.sa_sigaction != TrapHandler) _exit(4);
+    RunGuarded(Breakpoint);  // the program's handler takes it and goes on
+    RunGuarded(Breakpoint);
+  });
+  ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+  EXPECT_EQ(0, WEXITSTATUS(result.status));
+  EXPECT_EQ((std::vector<DWORD>{3, 3}), result.codes);
 }

@@ -59,7 +59,9 @@ CRASH_OUTPUT_WRITER outputWriter = nullptr;
 // first crash takes it and never gives it back.
 pthread_mutex_t crashMutex = PTHREAD_MUTEX_INITIALIZER;
 
-const int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
+// SIGTRAP is not among them: breakpoints and single steps are never the
+// guard's, so they go straight to the program's own disposition or a debugger.
+const int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 const int kCrashSignalCount = sizeof(kCrashSignals) / sizeof(kCrashSignals[0]);
 struct sigaction previousActions[kCrashSignalCount];
 pthread_once_t installOnce = PTHREAD_ONCE_INIT;
@@ -109,18 +111,52 @@ int SignalIndex(int signalNumber) {
   return -1;
 }
 
-// Gives the signal the disposition that the process had before the guard:
-// the default action, or a handler of the program's own.
-void PassOn(int signalNumber, const siginfo_t *info) {
+bool IsFunction(const struct sigaction &action) {
+  return action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN;
+}
+
+// Ends the process by the signal's default action: raised here, it stays
+// pending while this handler runs and is delivered as soon as it returns.
+void DieByDefault(int signalNumber) {
+  struct sigaction fallback = {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(signalNumber, &fallback, nullptr);
+  raise(signalNumber);
+}
+
+// Hands a crash that the guard does not take to the disposition that the
+// process had before the guard, and keeps the guard in place: a program whose
+// own handler survives a crash still has later crashes in its guarded threads
+// reported.
+void PassOn(int signalNumber, siginfo_t *info, void *context) {
   int index = SignalIndex(signalNumber);
   if (index < 0) return;
-  sigaction(signalNumber, &previousActions[index], nullptr);
-  // A faulting instruction faults again when the handler returns, so the
-  // previous disposition sees the real fault with its own context. A sent
-  // signal, or a trap that has already moved past its instruction, has to be
-  // raised again; it stays blocked until this handler returns.
-  bool faultsAgain = signalNumber != SIGTRAP && info->si_code > 0;
-  if (!faultsAgain) raise(signalNumber);
+  struct sigaction &previous = previousActions[index];
+  if (IsFunction(previous)) {
+    // Called the way the system would call it: with its mask, and the signal
+    // itself blocked unless it asked otherwise.
+    sigset_t blocked = previous.sa_mask, saved;
+    if (!(previous.sa_flags & SA_NODEFER)) sigaddset(&blocked, signalNumber);
+    pthread_sigmask(SIG_BLOCK, &blocked, &saved);
+    struct sigaction called = previous;
+    if (previous.sa_flags & SA_RESETHAND) {
+      previous = {};
+      previous.sa_handler = SIG_DFL;
+    }
+    if (called.sa_flags & SA_SIGINFO) {
+      called.sa_sigaction(signalNumber, info, context);
+    } else {
+      called.sa_handler(signalNumber);
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    return;
+  }
+  // A sent signal that the program ignores stays ignored; a fault cannot be
+  // ignored (the instruction would fault again for ever).
+  bool sent = info->si_code <= 0;
+  if (previous.sa_handler == SIG_IGN && sent) return;
+  DieByDefault(signalNumber);
 }
 
 void CrashSignalHandler(int signalNumber, siginfo_t *info, void *context) {
@@ -140,7 +176,7 @@ void CrashSignalHandler(int signalNumber, siginfo_t *info, void *context) {
     exception.context = registers;
     if (___ExceptionHandler(&exception) == 1) _exit(99);
   }
-  PassOn(signalNumber, info);
+  PassOn(signalNumber, info, context);
   errno = savedErrno;
 }
 
@@ -151,6 +187,12 @@ void InstallCrashHandlers() {
   sigemptyset(&action.sa_mask);
   for (int i = 0; i < kCrashSignalCount; i++) {
     sigaction(kCrashSignals[i], &action, &previousActions[i]);
+    // Never our own handler as the one to pass on to: that would loop.
+    if ((previousActions[i].sa_flags & SA_SIGINFO) &&
+        previousActions[i].sa_sigaction == CrashSignalHandler) {
+      previousActions[i] = {};
+      previousActions[i].sa_handler = SIG_DFL;
+    }
   }
 }
 
@@ -198,6 +240,11 @@ void EndAltStack(void *block, const stack_t &previous) {
 }
 
 }  // namespace
+
+void ReinstallCrashHandlers() {
+  pthread_once(&installOnce, InstallCrashHandlers);
+  InstallCrashHandlers();
+}
 
 CRASH_OUTPUT_WRITER CrashOutputWriter() {
   return __atomic_load_n(&outputWriter, __ATOMIC_ACQUIRE);
