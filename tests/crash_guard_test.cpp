@@ -75,24 +75,10 @@ CrashResult RunCrashingChild(const std::function<void()> &body) {
   return result;
 }
 
-// Runs routine on a new guarded thread and waits for it.
-void RunGuarded(DWORD (*routine)(void *), void *arg = nullptr) {
-  THREAD_START_RECORD record = {routine, arg};
-  zavrin::Thread thread;
-  ASSERT_TRUE(thread.Start(SEHThreadStarter, &record));
-  thread.Join();
-}
+using zavrin_test::RunGuarded;
 
-__attribute__((no_sanitize("undefined"))) DWORD WriteNull(void *) {
-  volatile int *volatile target = nullptr;
-  *target = 1;
-  return 0;
-}
-
-__attribute__((no_sanitize("undefined"))) DWORD DivideByZero(void *) {
-  volatile int one = 1, zero = 0;
-  volatile int result = one / zero;
-  return result;
+DWORD WriteNull(void *arg) {
+  return zavrin_test::CrashWritingNull(arg);
 }
 
 DWORD Breakpoint(void *) {
@@ -102,19 +88,6 @@ DWORD Breakpoint(void *) {
   raise(SIGTRAP);
 #endif
   return 0;
-}
-
-volatile int recursionLimit = 1 << 30;
-
-__attribute__((noinline)) int Recurse(int depth) {
-  volatile char frame[512];
-  frame[0] = static_cast<char>(depth);
-  if (depth < recursionLimit) return Recurse(depth + 1) + frame[0];
-  return frame[0];
-}
-
-DWORD OverflowStack(void *) {
-  return static_cast<DWORD>(Recurse(0));
 }
 
 DWORD Nothing(void *) {
@@ -241,7 +214,7 @@ TEST(CrashGuard, OtherCrashesGetTheirOwnCodes) {
   SKIP_CRASH_IN_CHILD();
   CrashResult divide = RunCrashingChild([] {
     SetExceptionHandler(ReportAndHandle, nullptr);
-    RunGuarded(DivideByZero);
+    RunGuarded(zavrin_test::CrashDividingByZero);
   });
   EXPECT_TRUE(WIFEXITED(divide.status) && WEXITSTATUS(divide.status) == 99) << divide.status;
   EXPECT_EQ(std::vector<DWORD>{0xC0000094}, divide.codes);
@@ -249,7 +222,7 @@ TEST(CrashGuard, OtherCrashesGetTheirOwnCodes) {
   // Only a signal stack of the thread's own leaves the handler room to run.
   CrashResult overflow = RunCrashingChild([] {
     SetExceptionHandler(ReportAndHandle, nullptr);
-    RunGuarded(OverflowStack);
+    RunGuarded(zavrin_test::CrashOverflowingStack);
   });
   EXPECT_TRUE(WIFEXITED(overflow.status) && WEXITSTATUS(overflow.status) == 99) << overflow.status;
   EXPECT_EQ(std::vector<DWORD>{0xC00000FD}, overflow.codes);

@@ -4,6 +4,8 @@
 // crash keeps the disposition the process had before the guard came.
 #include "crash_guard.h"
 
+#include "call_stack.h"
+
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -97,6 +99,8 @@ void *InstructionAddress(const siginfo_t *info, const ucontext_t *context) {
   (void)context;
 #if defined(__x86_64__)
   return reinterpret_cast<void *>(context->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__s390x__)
+  return reinterpret_cast<void *>(context->uc_mcontext.psw.addr);
 #elif defined(__aarch64__)
   return reinterpret_cast<void *>(context->uc_mcontext.pc);
 #else
@@ -253,6 +257,8 @@ CRASH_OUTPUT_WRITER CrashOutputWriter() {
 }  // namespace zavrin
 
 void SetExceptionHandler(CRASH_CALLBACK callback, CRASH_OUTPUT_WRITER writer) {
+  // What a report needs is made ready now, while the process is sound.
+  if (callback != nullptr) zavrin::PrepareCrashReport();
   __atomic_store_n(&zavrin::crashCallback, callback, __ATOMIC_RELEASE);
   __atomic_store_n(&zavrin::outputWriter, writer, __ATOMIC_RELEASE);
 }
