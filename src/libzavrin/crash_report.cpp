@@ -246,6 +246,25 @@ void NameOnly(const char *full, char *target) {
   }
 }
 
+// The source line of address found by going through the module's compile
+// units, for debug information without an address index (.debug_aranges,
+// which clang leaves out), where libdw's own look-up finds nothing.
+const char *LineWithoutRanges(Dwfl_Module *module, Dwarf_Addr address, Dwarf_Addr *lineAddress,
+                              int *lineNumber) {
+  Dwarf_Addr bias = 0;
+  for (Dwarf_Die *unit = dwfl_module_nextcu(module, nullptr, &bias); unit != nullptr;
+       unit = dwfl_module_nextcu(module, unit, &bias)) {
+    if (dwarf_haspc(unit, address - bias) != 1) continue;
+    Dwarf_Line *line = dwarf_getsrc_die(unit, address - bias);
+    if (line == nullptr || dwarf_lineno(line, lineNumber) != 0 ||
+        dwarf_lineaddr(line, lineAddress) != 0)
+      return nullptr;
+    *lineAddress += bias;
+    return dwarf_linesrc(line, nullptr, nullptr);
+  }
+  return nullptr;
+}
+
 // Writes text to standard output without stdio, whose lock the crashed
 // thread may hold.
 void WriteOut(const char *text) {
@@ -417,6 +436,7 @@ void CallStackWalker::Describe(uint64_t pc, bool exact, CallStackEntry *entry) {
   const char *file = line != nullptr
                          ? dwfl_lineinfo(line, &lineAddress, &lineNumber, nullptr, nullptr, nullptr)
                          : nullptr;
+  if (file == nullptr) file = LineWithoutRanges(module, lookup, &lineAddress, &lineNumber);
   if (file != nullptr) {
     CopyText(entry->lineFileName, file);
     entry->lineNumber = static_cast<uint32_t>(lineNumber);
