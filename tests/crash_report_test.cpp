@@ -13,9 +13,13 @@
 #include "test_support.h"
 
 #if ZAVRIN_TEST_TSAN
-#define SKIP_CRASH_IN_CHILD() GTEST_SKIP() << "crashing children do not run under ThreadSanitizer"
-#else
-#define SKIP_CRASH_IN_CHILD()
+// The report unwinds with libdw, which allocates a state for every frame
+// inside the crash signal's handler: a known cost of the report in a process
+// that is ending anyway, which the thread sanitizer would otherwise report at
+// every frame.
+extern "C" const char *__tsan_default_options() {
+  return "report_signal_unsafe=0";
+}
 #endif
 
 namespace {
@@ -131,7 +135,6 @@ int RunReport(const Crash &crash, std::string *output, const std::string *writer
 }
 
 TEST(CrashReport, ConsoleHandlerPrintsTheReportAndEnds99) {
-  SKIP_CRASH_IN_CHILD();
   for (const Crash &crash : kCrashes) {
     SCOPED_TRACE(crash.what);
     std::string output;
@@ -159,7 +162,6 @@ TEST(CrashReport, ConsoleHandlerPrintsTheReportAndEnds99) {
 }
 
 TEST(CrashReport, CallStackGoesThroughTheOutputWriter) {
-  SKIP_CRASH_IN_CHILD();
   zavrin_test::TempFile written;
   for (const Crash &crash : kCrashes) {
     SCOPED_TRACE(crash.what);
