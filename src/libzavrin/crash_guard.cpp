@@ -190,13 +190,12 @@ void InstallCrashHandlers() {
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   for (int i = 0; i < kCrashSignalCount; i++) {
-    sigaction(kCrashSignals[i], &action, &previousActions[i]);
-    // Never our own handler as the one to pass on to: that would loop.
-    if ((previousActions[i].sa_flags & SA_SIGINFO) &&
-        previousActions[i].sa_sigaction == CrashSignalHandler) {
-      previousActions[i] = {};
-      previousActions[i].sa_handler = SIG_DFL;
-    }
+    struct sigaction current;
+    sigaction(kCrashSignals[i], &action, &current);
+    // Where our handler is in place already, the one recorded before stays:
+    // passing a crash on to ourselves would loop.
+    bool ours = (current.sa_flags & SA_SIGINFO) && current.sa_sigaction == CrashSignalHandler;
+    if (!ours) previousActions[i] = current;
   }
 }
 

@@ -476,7 +476,12 @@ bool CallStackWalker::ShowCallstack(const ucontext_t *context) {
     errno = ELIBACC;
     return false;
   }
-  if (!modulesLoaded_) modulesLoaded_ = LoadModules() || true;
+  // A module list that stays empty does not stop the walk: frames then show
+  // their addresses alone.
+  if (!modulesLoaded_) {
+    LoadModules();
+    modulesLoaded_ = true;
+  }
   ucontext_t own;
   if (context == nullptr) {
     if (getcontext(&own) != 0) return false;
