@@ -9,6 +9,8 @@
 // address instead of faulting. The session, with every module's symbol, line
 // and unwind tables loaded, is prepared when a crash callback is registered.
 #include <cxxabi.h>
+#include <link.h>
+#include <stddef.h>
 #include <elfutils/libdwfl.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -321,16 +323,35 @@ void FormatRegisters(const ucontext_t *context, char *text, size_t size) {
 #endif
 }
 
+// How often the loader has loaded and unloaded objects so far.
+unsigned long long LoaderGeneration() {
+  unsigned long long generation = 0;
+  dl_iterate_phdr(
+      [](struct dl_phdr_info *info, size_t size, void *arg) -> int {
+        if (size >= offsetof(struct dl_phdr_info, dlpi_subs) + sizeof(info->dlpi_subs)) {
+          *static_cast<unsigned long long *>(arg) = info->dlpi_adds * 65536ULL + info->dlpi_subs;
+        }
+        return 1;  // every entry holds the same counts
+      },
+      &generation);
+  return generation;
+}
+
 }  // namespace
 
 void PrepareCrashReport() {
+  static unsigned long long reportedGeneration = 0;
   pthread_mutex_lock(&prepareMutex);
   SymbolSession *session = __atomic_load_n(&preparedSession, __ATOMIC_ACQUIRE);
+  unsigned long long generation = LoaderGeneration();
   if (session == nullptr) {
     session = OpenSession(nullptr, true);
     __atomic_store_n(&preparedSession, session, __ATOMIC_RELEASE);
-  } else if (ReportModules(session)) {
-    dwfl_getmodules(session->dwfl, LoadTables, nullptr, 0);
+    reportedGeneration = LoaderGeneration();  // libdw may have loaded helpers of its own
+  } else if (generation != reportedGeneration || generation == 0) {
+    // Libraries came or went since: the module list is read anew.
+    if (ReportModules(session)) dwfl_getmodules(session->dwfl, LoadTables, nullptr, 0);
+    reportedGeneration = LoaderGeneration();
   }
   pthread_mutex_unlock(&prepareMutex);
 }
