@@ -178,4 +178,26 @@ TEST(CrashReport, CallStackGoesThroughTheOutputWriter) {
   }
 }
 
+std::string shownStack;
+
+__attribute__((noinline)) void ShowStackFromHere() {
+  SEHShowCallStack(nullptr);
+  __asm__ volatile("");  // keeps the call from becoming a tail call
+}
+
+TEST(CrashReport, ShowCallStackOfTheCallerGoesThroughTheWriter) {
+  shownStack.clear();
+  SetExceptionHandler(nullptr, [](const char *text) { shownStack += text; });
+  ShowStackFromHere();
+  SetExceptionHandler(nullptr, nullptr);
+  std::vector<std::string> lines = Lines(shownStack);
+  ASSERT_FALSE(lines.empty());
+  bool named = false;
+  for (const std::string &line : lines) {
+    EXPECT_EQ(0u, line.find("  [")) << line;
+    if (line.find("ShowStackFromHere()") != std::string::npos) named = true;
+  }
+  EXPECT_TRUE(named) << shownStack;
+}
+
 }  // namespace

@@ -1,7 +1,7 @@
 // The crash guard on Linux signals. Threads started through SEHThreadStarter
 // are guarded: a crash signal in one of them goes through ___ExceptionHandler,
 // which reports it once and ends the process with exit code 99. Every other
-// crash keeps the disposition the process had before the guard came.
+// crash goes on to the disposition the process had before the guard came.
 #include "crash_guard.h"
 
 #include "call_stack.h"
