@@ -506,6 +506,11 @@ bool CallStackWalker::ShowCallstack(const ucontext_t *context) {
   ucontext_t own;
   if (context == nullptr) {
     if (getcontext(&own) != 0) return false;
+#if defined(__s390x__)
+    // getcontext leaves the program counter out here: the walk starts at the
+    // return address instead.
+    if (own.uc_mcontext.psw.addr == 0) own.uc_mcontext.psw.addr = own.uc_mcontext.gregs[14];
+#endif
     context = &own;
   }
   if (!session_->attached) {
