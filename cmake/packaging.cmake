@@ -40,7 +40,7 @@ set(CPACK_DEBIAN_DEV_DESCRIPTION
 Headers, the static library, the CMake package (find_package(Zavrin)) and the
 pkg-config file of libzavrin.")
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
-  "${ZAVRIN_SONAME_PACKAGE} (= ${ZAVRIN_DEB_VERSION}), libssl-dev (>= 3), libexpat1-dev")
+  "${ZAVRIN_SONAME_PACKAGE} (= ${ZAVRIN_DEB_VERSION}), libssl-dev (>= 3), libexpat1-dev, libdw-dev")
 if(ZAVRIN_ISAL_LINKS)
   string(APPEND CPACK_DEBIAN_DEV_PACKAGE_DEPENDS ", libisal-dev")
 endif()

@@ -15,9 +15,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <zavrin/platform.h>
+
 #include <chrono>
 #include <stdexcept>
 #include <thread>
+
+#include "port/thread.h"
 
 namespace zavrin_test {
 
@@ -71,6 +75,58 @@ int RunInChild(const std::function<void()> &body) {
     if (errno != EINTR) return -1;
   }
   return status;
+}
+
+int RunInChildCapturing(const std::function<void()> &body, std::string *output) {
+  TempFile file;
+  int status = RunInChild([&] {
+    int fd = open(file.path().c_str(), O_WRONLY | O_TRUNC);
+    if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) _exit(125);
+    close(fd);
+    body();
+  });
+  output->clear();
+  FILE *f = fopen(file.path().c_str(), "rb");
+  if (f == nullptr) return status;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0) output->append(buffer, n);
+  fclose(f);
+  return status;
+}
+
+__attribute__((noinline, no_sanitize("undefined"))) uint32_t CrashWritingNull(void *) {
+  volatile int *volatile target = nullptr;
+  *target = 1;
+  return 0;
+}
+
+__attribute__((noinline, no_sanitize("undefined"))) uint32_t CrashDividingByZero(void *) {
+  volatile int one = 1, zero = 0;
+  volatile int result = one / zero;
+  return static_cast<uint32_t>(result);
+}
+
+namespace {
+volatile int recursionLimit = 1 << 30;
+}
+
+__attribute__((noinline)) int CrashRecursing(int depth) {
+  volatile char frame[512];
+  frame[0] = static_cast<char>(depth);
+  if (depth < recursionLimit) return CrashRecursing(depth + 1) + frame[0];
+  return frame[0];
+}
+
+__attribute__((noinline)) uint32_t CrashOverflowingStack(void *) {
+  return static_cast<uint32_t>(CrashRecursing(0));
+}
+
+void RunGuarded(uint32_t (*routine)(void *), void *arg) {
+  THREAD_START_RECORD record = {routine, arg};
+  zavrin::Thread thread;
+  if (!thread.Start(SEHThreadStarter, &record)) throw std::runtime_error("no thread");
+  thread.Join();
 }
 
 TempFile::TempFile(const std::string &content) {

@@ -27,6 +27,8 @@
 #endif
 #define ZAVRIN_TEST_SANITIZED (ZAVRIN_TEST_ASAN || ZAVRIN_TEST_TSAN)
 
+#include <stdint.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -42,6 +44,24 @@ std::string ToHex(const void *data, size_t size);
 // Runs body in a forked child and returns the raw wait status of the child.
 // The child ends with _exit(0) when body returns.
 int RunInChild(const std::function<void()> &body);
+
+// Like RunInChild, with the child's standard output caught: *output gets
+// everything the child wrote there.
+int RunInChildCapturing(const std::function<void()> &body, std::string *output);
+
+// ---- Crashes, for the crash guard and the crash report ----
+
+// Thread routines that crash: a write through a null pointer, an integer
+// division by zero, a stack overflow by runaway recursion (through the
+// never-inlined CrashRecursing). Built with debug information, so that a
+// call stack names them with their source lines.
+uint32_t CrashWritingNull(void *);
+uint32_t CrashDividingByZero(void *);
+uint32_t CrashOverflowingStack(void *);
+int CrashRecursing(int depth);
+
+// Runs routine on a new thread started through SEHThreadStarter and waits for it.
+void RunGuarded(uint32_t (*routine)(void *), void *arg = nullptr);
 
 // A file in a fresh temporary directory, removed (with the directory) on destruction.
 class TempFile {

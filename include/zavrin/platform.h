@@ -48,6 +48,23 @@ ZAVRIN_EXPORT int ___ExceptionHandler(EXCEPTION_INFO *info);
 // threads with it, for instance std::thread(SEHThreadStarter, &record).
 ZAVRIN_EXPORT DWORD SEHThreadStarter(void *startRecord);
 
+// ---- Crash report ----
+
+// The name of an exception code, such as "Access violation" for 0xC0000005;
+// "Unknown" for a code it does not know.
+ZAVRIN_EXPORT const char *SEHExceptionName(DWORD code);
+
+// The ready-made crash callback: prints the exception, the registers and the
+// call stack on standard output (the call-stack lines through the output
+// writer when one is registered), then "PROCESS TERMINATED", and returns 1.
+ZAVRIN_EXPORT BOOL SEHDefaultConsoleHandler(EXCEPTION_INFO *info);
+
+// Prints the calling thread's call stack from the given registers (its own
+// current ones when null), one line per frame indented by two spaces, through
+// the output writer when one is registered, else on standard output. Not for
+// use by several threads at once.
+ZAVRIN_EXPORT void SEHShowCallStack(ucontext_t *context);
+
 // ---- Serial port ----
 
 // Parity codes of Serial::Set.

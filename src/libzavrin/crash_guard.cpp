@@ -1,8 +1,10 @@
 // The crash guard on Linux signals. Threads started through SEHThreadStarter
 // are guarded: a crash signal in one of them goes through ___ExceptionHandler,
 // which reports it once and ends the process with exit code 99. Every other
-// crash keeps the disposition the process had before the guard came.
+// crash goes on to the disposition the process had before the guard came.
 #include "crash_guard.h"
+
+#include "call_stack.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -59,7 +61,9 @@ CRASH_OUTPUT_WRITER outputWriter = nullptr;
 // first crash takes it and never gives it back.
 pthread_mutex_t crashMutex = PTHREAD_MUTEX_INITIALIZER;
 
-const int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
+// SIGTRAP is not among them: breakpoints and single steps are never the
+// guard's, so they go straight to the program's own disposition or a debugger.
+const int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 const int kCrashSignalCount = sizeof(kCrashSignals) / sizeof(kCrashSignals[0]);
 struct sigaction previousActions[kCrashSignalCount];
 pthread_once_t installOnce = PTHREAD_ONCE_INIT;
@@ -95,6 +99,8 @@ void *InstructionAddress(const siginfo_t *info, const ucontext_t *context) {
   (void)context;
 #if defined(__x86_64__)
   return reinterpret_cast<void *>(context->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__s390x__)
+  return reinterpret_cast<void *>(context->uc_mcontext.psw.addr);
 #elif defined(__aarch64__)
   return reinterpret_cast<void *>(context->uc_mcontext.pc);
 #else
@@ -109,18 +115,52 @@ int SignalIndex(int signalNumber) {
   return -1;
 }
 
-// Gives the signal the disposition that the process had before the guard:
-// the default action, or a handler of the program's own.
-void PassOn(int signalNumber, const siginfo_t *info) {
+bool IsFunction(const struct sigaction &action) {
+  return action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN;
+}
+
+// Ends the process by the signal's default action: raised here, it stays
+// pending while this handler runs and is delivered as soon as it returns.
+void DieByDefault(int signalNumber) {
+  struct sigaction fallback = {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(signalNumber, &fallback, nullptr);
+  raise(signalNumber);
+}
+
+// Hands a crash that the guard does not take to the disposition that the
+// process had before the guard, and keeps the guard in place: a program whose
+// own handler survives a crash still has later crashes in its guarded threads
+// reported.
+void PassOn(int signalNumber, siginfo_t *info, void *context) {
   int index = SignalIndex(signalNumber);
   if (index < 0) return;
-  sigaction(signalNumber, &previousActions[index], nullptr);
-  // A faulting instruction faults again when the handler returns, so the
-  // previous disposition sees the real fault with its own context. A sent
-  // signal, or a trap that has already moved past its instruction, has to be
-  // raised again; it stays blocked until this handler returns.
-  bool faultsAgain = signalNumber != SIGTRAP && info->si_code > 0;
-  if (!faultsAgain) raise(signalNumber);
+  struct sigaction &previous = previousActions[index];
+  if (IsFunction(previous)) {
+    // Called the way the system would call it: with its mask, and the signal
+    // itself blocked unless it asked otherwise.
+    sigset_t blocked = previous.sa_mask, saved;
+    if (!(previous.sa_flags & SA_NODEFER)) sigaddset(&blocked, signalNumber);
+    pthread_sigmask(SIG_BLOCK, &blocked, &saved);
+    struct sigaction called = previous;
+    if (previous.sa_flags & SA_RESETHAND) {
+      previous = {};
+      previous.sa_handler = SIG_DFL;
+    }
+    if (called.sa_flags & SA_SIGINFO) {
+      called.sa_sigaction(signalNumber, info, context);
+    } else {
+      called.sa_handler(signalNumber);
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    return;
+  }
+  // A sent signal that the program ignores stays ignored; a fault cannot be
+  // ignored (the instruction would fault again for ever).
+  bool sent = info->si_code <= 0;
+  if (previous.sa_handler == SIG_IGN && sent) return;
+  DieByDefault(signalNumber);
 }
 
 void CrashSignalHandler(int signalNumber, siginfo_t *info, void *context) {
@@ -140,7 +180,7 @@ void CrashSignalHandler(int signalNumber, siginfo_t *info, void *context) {
     exception.context = registers;
     if (___ExceptionHandler(&exception) == 1) _exit(99);
   }
-  PassOn(signalNumber, info);
+  PassOn(signalNumber, info, context);
   errno = savedErrno;
 }
 
@@ -150,7 +190,12 @@ void InstallCrashHandlers() {
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   for (int i = 0; i < kCrashSignalCount; i++) {
-    sigaction(kCrashSignals[i], &action, &previousActions[i]);
+    struct sigaction current;
+    sigaction(kCrashSignals[i], &action, &current);
+    // Where our handler is in place already, the one recorded before stays:
+    // passing a crash on to ourselves would loop.
+    bool ours = (current.sa_flags & SA_SIGINFO) && current.sa_sigaction == CrashSignalHandler;
+    if (!ours) previousActions[i] = current;
   }
 }
 
@@ -199,6 +244,11 @@ void EndAltStack(void *block, const stack_t &previous) {
 
 }  // namespace
 
+void ReinstallCrashHandlers() {
+  pthread_once(&installOnce, InstallCrashHandlers);
+  InstallCrashHandlers();
+}
+
 CRASH_OUTPUT_WRITER CrashOutputWriter() {
   return __atomic_load_n(&outputWriter, __ATOMIC_ACQUIRE);
 }
@@ -206,6 +256,8 @@ CRASH_OUTPUT_WRITER CrashOutputWriter() {
 }  // namespace zavrin
 
 void SetExceptionHandler(CRASH_CALLBACK callback, CRASH_OUTPUT_WRITER writer) {
+  // What a report needs is made ready now, while the process is sound.
+  if (callback != nullptr) zavrin::PrepareCrashReport();
   __atomic_store_n(&zavrin::crashCallback, callback, __ATOMIC_RELEASE);
   __atomic_store_n(&zavrin::outputWriter, writer, __ATOMIC_RELEASE);
 }

@@ -34,6 +34,12 @@ enum : DWORD {
 // inStackGuard tells that a SIGSEGV hit the thread's stack guard.
 DWORD ExceptionCodeOf(int signalNumber, int signalCode, bool inStackGuard);
 
+// Installs the guard's signal handlers again over the dispositions the
+// process has now, which become the ones crashes are passed on to. The guard
+// installs itself once per process; tests use this in children that inherit
+// it and then set handlers of their own.
+void ReinstallCrashHandlers();
+
 // The writer registered with SetExceptionHandler; null means standard output.
 CRASH_OUTPUT_WRITER CrashOutputWriter();
 
