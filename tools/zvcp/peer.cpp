@@ -82,7 +82,8 @@ void ServeConnection(int fd, const std::string &store) {
   Connection c(fd);
   Incoming file;
   for (;;) {
-    int r = c.Read(INFINITE);
+    // A peer silent for this long is gone: its connection ends.
+    int r = c.Read(kIdleTimeout);
     if (r == 1 || r == 2) continue;  // too large, or not decryptable: dropped
     if (r < 16) break;
     CSCP_MESSAGE *m = c.Message();

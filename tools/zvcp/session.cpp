@@ -162,6 +162,8 @@ Connection::Connection(int fd)
       buffer_(new BYTE[kMaxMessage]),
       work_(new BYTE[kMaxMessage + 16]) {
   RecvZVCPMessage(fd_, nullptr, receiveBuffer_.get(), 0, nullptr, nullptr, 0);
+  unsigned timeout = kUnacknowledgedTimeout;
+  setsockopt(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof(timeout));
 }
 
 Connection::~Connection() {

@@ -36,6 +36,10 @@ constexpr DWORD kVarFileSha1 = 4;
 constexpr DWORD kResultRefused = 1;  // the agent does not take the file
 
 constexpr DWORD kReplyTimeout = 10000;  // milliseconds for any answer
+constexpr DWORD kIdleTimeout = 300000;  // the agent's patience with a silent peer
+// Data that a peer does not acknowledge for this long ends the connection, so
+// that a send to a peer that stopped reading cannot block for ever.
+constexpr unsigned kUnacknowledgedTimeout = 30000;
 constexpr DWORD kMaxMessage = 4 * 1024 * 1024;
 constexpr uint16_t kDefaultPort = 4700;
 
@@ -58,6 +62,7 @@ int ListenOn(const Endpoint &where, uint16_t *port, std::string *error);
 // until StartReceiver hands every later message to the wait queue.
 class Connection {
  public:
+  // Sets the socket's time-out for unacknowledged data.
   explicit Connection(int fd);
   ~Connection();
   Connection(const Connection &) = delete;
