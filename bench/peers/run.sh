@@ -10,6 +10,8 @@
 #                    (default 1); 5 is the usual choice for numbers worth writing down
 #   --build-dir DIR  where to build (default: build-peers in the source tree)
 #   --keep DIR       keep the JSON output of every run in DIR
+#   --timeout S      give up on a run that takes longer than S seconds (default 300);
+#                    the summary then comes from the runs that finished
 #   -- ARGS...       pass ARGS on to peers_bench (e.g. --benchmark_filter=base64)
 #
 # A figure is zavrin's throughput divided by the peer's on the same bytes (above 1:
@@ -23,6 +25,7 @@ source_dir="$(cd "$here/../.." && pwd)"
 runs=1
 build_dir="$source_dir/build-peers"
 keep=""
+timeout_s=300
 bench_args=()
 
 usage() {
@@ -45,6 +48,10 @@ while [[ $# -gt 0 ]]; do
       ;;
     --keep)
       keep="${2:?--keep needs a directory}"
+      shift 2
+      ;;
+    --timeout)
+      timeout_s="${2:?--timeout needs a number of seconds}"
       shift 2
       ;;
     -h | --help)
@@ -84,9 +91,16 @@ results=()
 for ((i = 1; i <= runs; i++)); do
   echo "== run $i of $runs (load: $(cut -d' ' -f1-3 /proc/loadavg))" >&2
   json="$out_dir/run-$i.json"
-  "$build_dir/bench/peers_bench" --benchmark_out="$json" --benchmark_out_format=json \
-    "${bench_args[@]}" > "$out_dir/run-$i.txt" 2>&1
-  results+=("$json")
+  if timeout "$timeout_s" "$build_dir/bench/peers_bench" --benchmark_out="$json" \
+    --benchmark_out_format=json "${bench_args[@]}" > "$out_dir/run-$i.txt" 2>&1; then
+    results+=("$json")
+  else
+    echo "== run $i did not finish (status $?; after $(tail -n 1 "$out_dir/run-$i.txt" | cut -c1-60))" >&2
+  fi
 done
+if [[ ${#results[@]} -eq 0 ]]; then
+  echo "run.sh: no run finished" >&2
+  exit 1
+fi
 
 python3 "$here/ratios.py" "${results[@]}"
