@@ -95,7 +95,7 @@ for ((i = 1; i <= runs; i++)); do
     --benchmark_out_format=json "${bench_args[@]}" > "$out_dir/run-$i.txt" 2>&1; then
     results+=("$json")
   else
-    echo "== run $i did not finish (status $?; after $(tail -n 1 "$out_dir/run-$i.txt" | cut -c1-60))" >&2
+    echo "== run $i did not finish (status $?; last finished: $(tail -n 1 "$out_dir/run-$i.txt" | cut -d" " -f1))" >&2
   fi
 done
 if [[ ${#results[@]} -eq 0 ]]; then
