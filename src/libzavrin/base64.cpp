@@ -1,7 +1,9 @@
 // Base64 of RFC 4648 with the standard alphabet and "=" padding.
 #include <zavrin/utils.h>
 
+#include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 namespace zavrin {
 namespace {
@@ -24,10 +26,46 @@ inline int Value(char ch) {
   return kDecode.value[static_cast<unsigned char>(ch)];
 }
 
+// The two characters of every 12-bit value, so that a group of three bytes
+// becomes its four characters with two lookups.
+struct PairTable {
+  char pair[4096][2];
+  constexpr PairTable() : pair() {
+    for (int i = 0; i < 4096; i++) {
+      pair[i][0] = kAlphabet[i >> 6];
+      pair[i][1] = kAlphabet[i & 63];
+    }
+  }
+};
+
+constexpr PairTable kPairs;
+
+// For each of the four positions in a group, every byte's value already shifted
+// into its place in the group's 24 bits; a byte outside the alphabet sets
+// kNotAlphabet, which no combination of valid characters reaches.
+constexpr uint32_t kNotAlphabet = 0x80000000u;
+
+struct PlacedTable {
+  uint32_t placed[4][256];
+  constexpr PlacedTable() : placed() {
+    for (int pos = 0; pos < 4; pos++) {
+      for (int ch = 0; ch < 256; ch++) {
+        int value = kDecode.value[ch];
+        placed[pos][ch] = value < 0 ? kNotAlphabet : static_cast<uint32_t>(value) << (18 - 6 * pos);
+      }
+    }
+  }
+};
+
+constexpr PlacedTable kPlaced;
+
 }  // namespace
 }  // namespace zavrin
 
 using zavrin::kAlphabet;
+using zavrin::kNotAlphabet;
+using zavrin::kPairs;
+using zavrin::kPlaced;
 using zavrin::Value;
 
 void base64_encode(const char *in, size_t inlen, char *out, size_t outlen) {
@@ -39,6 +77,20 @@ void base64_encode(const char *in, size_t inlen, char *out, size_t outlen) {
     out[written++] = value < 0 ? '=' : kAlphabet[value & 63];
     return true;
   };
+
+  // Whole groups whose four characters fit go through the pair table; the rest,
+  // a short last group or output about to be cut short, character by character.
+  size_t groups = inlen / 3;
+  if (groups > outlen / 4) groups = outlen / 4;
+  for (size_t g = 0; g < groups; g++) {
+    uint32_t bits =
+        (static_cast<uint32_t>(src[0]) << 16) | (static_cast<uint32_t>(src[1]) << 8) | src[2];
+    memcpy(out + written, kPairs.pair[bits >> 12], 2);
+    memcpy(out + written + 2, kPairs.pair[bits & 0xFFF], 2);
+    src += 3;
+    written += 4;
+  }
+  inlen -= groups * 3;
 
   while (inlen > 0) {
     unsigned b0 = src[0];
@@ -81,6 +133,24 @@ int base64_decode(const char *in, size_t inlen, char *out, size_t *outlen) {
     *out++ = static_cast<char>(value & 0xFF);
     outleft--;
   };
+
+  // Groups that are not the last cannot hold padding: while one has room for its
+  // three bytes, all four characters are looked up at once. A byte outside the
+  // alphabet leaves the group to the exact rules below.
+  const unsigned char *src = reinterpret_cast<const unsigned char *>(in);
+  while (inlen > 4 && outleft >= 3) {
+    uint32_t bits = kPlaced.placed[0][src[0]] | kPlaced.placed[1][src[1]] |
+                    kPlaced.placed[2][src[2]] | kPlaced.placed[3][src[3]];
+    if (bits & kNotAlphabet) break;
+    out[0] = static_cast<char>(bits >> 16);
+    out[1] = static_cast<char>(bits >> 8);
+    out[2] = static_cast<char>(bits);
+    out += 3;
+    outleft -= 3;
+    src += 4;
+    inlen -= 4;
+  }
+  in = reinterpret_cast<const char *>(src);
 
   while (inlen >= 2) {
     if (!isbase64(in[0]) || !isbase64(in[1])) break;
