@@ -157,6 +157,44 @@ TEST(Queue, ShutdownReleasesABlockedConsumer) {
   EXPECT_EQ(QUEUE_SHUTDOWN_MARKER, result.load());
 }
 
+// Elements put while several consumers sleep, and a shutdown, reach every one of
+// them, however the settings of the wake event merge.
+TEST(Queue, EverySleeperWakesForItsElementOrTheShutdown) {
+  for (bool shutdown : {false, true}) {
+    SCOPED_TRACE(shutdown);
+    Queue queue;
+    const int kConsumers = 4;
+    std::atomic<int> returned{0};
+    std::vector<std::thread> consumers;
+    int values[kConsumers];
+    for (int c = 0; c < kConsumers; c++) {
+      consumers.emplace_back([&] {
+        queue.GetOrBlock();
+        returned++;
+      });
+    }
+    QueueInspector ring(&queue);
+    for (int i = 0; i < 5000 && ring.sleepers() < kConsumers; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(static_cast<unsigned>(kConsumers), ring.sleepers());
+    if (shutdown) {
+      queue.SetShutdownMode();
+    } else {
+      for (int c = 0; c < kConsumers; c++) queue.Put(&values[c]);
+    }
+    for (int i = 0; i < 10000 && returned < kConsumers; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(kConsumers, returned.load());
+    // Whatever happened, no thread is left behind.
+    while (returned < kConsumers) {
+      queue.SetShutdownMode();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (auto &t : consumers) t.join();
+    EXPECT_EQ(0u, queue.Size());
+  }
+}
+
 TEST(Queue, BlockedConsumersTakeEveryElementOnce) {
   Queue queue(4, 4);
   const int kConsumers = 4, kPerProducer = 5000, kProducers = 2;

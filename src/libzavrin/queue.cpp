@@ -99,6 +99,11 @@ void *Queue::Get() {
     if (head == capacity) head = 0;
     count--;
   }
+  // The event is auto-reset and settings that meet merge into one, so several
+  // Puts can wake a single sleeper. Whoever takes from the queue passes the wake
+  // on while elements are left, or the queue is shut down: otherwise the other
+  // sleepers would sleep on beside elements (or a shutdown) meant for them.
+  if (shutdown || count > 0) wakeEvent->Set();
   Unlock();
   return element;
 }
