@@ -236,6 +236,7 @@ TEST(Soak, SixteenEncryptedClientsWithFileTransfers) {
   }
   FreeRsaKey(key);
   EXPECT_EQ(descriptors, zavrin_test::OpenDescriptorCount());
-  // Every queue's housekeeper has ended with its queue.
-  EXPECT_EQ(threads, ThreadCount());
+  // Every queue's housekeeper has ended with its queue. (Not equal: under
+  // qemu-user the emulator's own threads count too, and may have ended.)
+  EXPECT_LE(ThreadCount(), threads);
 }
