@@ -99,21 +99,23 @@ void *Queue::Get() {
     if (head == capacity) head = 0;
     count--;
   }
-  // The event is auto-reset and settings that meet merge into one, so several
-  // Puts can wake a single sleeper. Whoever takes from the queue passes the wake
-  // on while elements are left, or the queue is shut down: otherwise the other
-  // sleepers would sleep on beside elements (or a shutdown) meant for them.
-  if (shutdown || count > 0) wakeEvent->Set();
   Unlock();
   return element;
 }
 
 void *Queue::GetOrBlock() {
   void *element = Get();
+  if (element != nullptr) return element;
   while (element == nullptr) {
     wakeEvent->Wait(INFINITE);
     element = Get();
   }
+  // The event is auto-reset and settings that meet merge into one, so several
+  // Puts can wake a single sleeper. A consumer that was woken passes the wake on
+  // while elements are left, or the queue is shut down: otherwise the other
+  // sleepers would sleep on beside elements (or a shutdown) meant for them. A
+  // Put that comes after the look at the size sets the event itself.
+  if (element == QUEUE_SHUTDOWN_MARKER || Size() > 0) wakeEvent->Set();
   return element;
 }
 
