@@ -26,16 +26,6 @@ double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-std::string Hex(const BYTE *bytes, size_t n) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < n; i++) {
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 15];
-  }
-  return out;
-}
-
 const char *CipherName(DWORD cipher) {
   static const char *const names[] = {"AES-256", "Blowfish", "IDEA", "Triple DES"};
   return cipher < 4 ? names[cipher] : "unknown";

@@ -29,6 +29,16 @@ int Fail(int status, const std::string &text) {
 
 std::string keyLogPath;
 
+std::string Hex(const BYTE *bytes, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; i++) {
+    out += digits[bytes[i] >> 4];
+    out += digits[bytes[i] & 15];
+  }
+  return out;
+}
+
 void LogSessionKey(int fd, const ENCRYPTION_CONTEXT *context, bool weAreClient) {
   if (keyLogPath.empty() || context == nullptr) return;
   sockaddr_in local = {}, remote = {};
@@ -41,21 +51,12 @@ void LogSessionKey(int fd, const ENCRYPTION_CONTEXT *context, bool weAreClient) 
     inet_ntop(AF_INET, &a.sin_addr, ip, sizeof(ip));
     return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
   };
-  auto hex = [](const BYTE *p, size_t n) {
-    std::string out;
-    char two[3];
-    for (size_t i = 0; i < n; i++) {
-      snprintf(two, sizeof(two), "%02x", p[i]);
-      out += two;
-    }
-    return out;
-  };
   const sockaddr_in &client = weAreClient ? local : remote;
   const sockaddr_in &server = weAreClient ? remote : local;
   std::string line = "ZVCP_SESSION " + text(client) + " " + text(server) + " " +
                      std::to_string(context->cipher) + " " +
-                     hex(context->sessionKey, context->keyLength) + " " +
-                     hex(context->iv, sizeof(context->iv)) + "\n";
+                     Hex(context->sessionKey, context->keyLength) + " " +
+                     Hex(context->iv, sizeof(context->iv)) + "\n";
   // One write per line, appended: lines from several processes do not mix.
   int log = open(keyLogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (log < 0 || write(log, line.data(), line.size()) != static_cast<ssize_t>(line.size()))

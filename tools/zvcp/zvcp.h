@@ -43,6 +43,9 @@ constexpr unsigned kUnacknowledgedTimeout = 30000;
 constexpr DWORD kMaxMessage = 4 * 1024 * 1024;
 constexpr uint16_t kDefaultPort = 4700;
 
+// Lower-case hex digits of the bytes, as sha1sum prints them.
+std::string Hex(const BYTE *bytes, size_t n);
+
 // Prints "zvcp: <text>" on stderr and returns status.
 int Fail(int status, const std::string &text);
 
