@@ -195,6 +195,39 @@ TEST(Queue, EverySleeperWakesForItsElementOrTheShutdown) {
   }
 }
 
+// One element at a time, each put while the consumers are on their way into
+// sleep or already asleep: a Put that leaves the wake event alone because a
+// setting is still pending must not strand an element beside a sleeper.
+TEST(Queue, ElementsHandedOneByOneToFallingAsleepConsumersAllArrive) {
+  for (int consumers : {1, 2}) {
+    SCOPED_TRACE(consumers);
+    Queue queue;
+    const int kElements = 3000;
+    std::atomic<int> taken{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < consumers; c++) {
+      threads.emplace_back([&] {
+        while (queue.GetOrBlock() != QUEUE_SHUTDOWN_MARKER) taken++;
+      });
+    }
+    int value = 0;
+    for (int i = 1; i <= kElements; i++) {
+      queue.Put(&value);
+      // Wait for the take, at most 5 s; a stranded element ends the test.
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (taken < i && std::chrono::steady_clock::now() < deadline) {
+        if (i % 2 == 0) std::this_thread::yield();
+      }
+      if (taken < i) {
+        ADD_FAILURE() << "element " << i << " was not taken";
+        break;
+      }
+    }
+    queue.SetShutdownMode();
+    for (auto &t : threads) t.join();
+  }
+}
+
 TEST(Queue, BlockedConsumersTakeEveryElementOnce) {
   Queue queue(4, 4);
   const int kConsumers = 4, kPerProducer = 5000, kProducers = 2;

@@ -70,7 +70,7 @@ void Queue::Put(void *element) {
     tail++;
     if (tail == capacity) tail = 0;
     count++;
-    wakeEvent->Set();
+    wakeEvent->SetUnderCallerLock();
   }
   Unlock();
 }
@@ -82,7 +82,7 @@ void Queue::Insert(void *element) {
     head = head == 0 ? capacity - 1 : head - 1;
     slots[head] = element;
     count++;
-    wakeEvent->Set();
+    wakeEvent->SetUnderCallerLock();
   }
   Unlock();
 }

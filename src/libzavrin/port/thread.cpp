@@ -53,6 +53,12 @@ Event::~Event() {
 }
 
 void Event::Set() {
+  // A signalled auto-reset event has nobody waiting (a Wait takes the setting
+  // instead of sleeping), so setting it again changes nothing and needs no
+  // lock. The exchange, unlike a plain read, still orders what the caller wrote
+  // before the Set ahead of the Wait that takes the setting.
+  bool expected = true;
+  if (mode_ == kAutoReset && signalled_.compare_exchange_strong(expected, true)) return;
   PthreadLock lock(&mu_);
   if (mode_ == kManualReset) {
     signalled_ = true;
@@ -66,6 +72,10 @@ void Event::Set() {
     // releases a second waiter instead of merging with the first.
     signalled_ = true;
   }
+}
+
+void Event::SetUnderCallerLock() {
+  if (!signalled_.load(std::memory_order_relaxed)) Set();
 }
 
 void Event::Reset() {
@@ -107,10 +117,7 @@ bool Event::WaitSince(uint64_t generation, DWORD timeoutMs) {
 bool Event::WaitLocked(DWORD timeoutMs, uint64_t generation) {
   bool manual = mode_ == kManualReset;
   if (manual && (signalled_ || generation_ != generation)) return true;
-  if (!manual && signalled_) {
-    signalled_ = false;
-    return true;
-  }
+  if (!manual && signalled_.exchange(false)) return true;
   if (timeoutMs == 0) return false;
 
   Waiter self = {nullptr, nullptr, false};

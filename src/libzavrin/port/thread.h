@@ -8,6 +8,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace zavrin {
@@ -49,7 +50,10 @@ class MutexLock {
 // an auto-reset event, all for a manual-reset one) and leaves the event reset:
 // a thread that starts waiting afterwards sleeps. A pulse with nobody waiting
 // only resets the event.
-class Event {
+//
+// Each event has a cache line of its own, so that a Set that finds it
+// signalled reads nothing that other threads write.
+class alignas(64) Event {
  public:
   enum ResetMode { kAutoReset, kManualReset };
 
@@ -59,6 +63,11 @@ class Event {
   Event &operator=(const Event &) = delete;
 
   void Set();
+  // Auto-reset only: Set for a caller that holds a lock of its own which
+  // orders the data this setting announces, and whose woken thread takes that
+  // lock before it looks at the data. A setting still pending then makes this
+  // one redundant, at the cost of a plain read.
+  void SetUnderCallerLock();
   void Reset();
   void Pulse();
 
@@ -98,7 +107,8 @@ class Event {
   pthread_mutex_t mu_;
   pthread_cond_t cv_;  // waits on the monotonic clock
   const ResetMode mode_;
-  bool signalled_;
+  // Written under mu_; auto-reset Set also reads it without the lock.
+  std::atomic<bool> signalled_;
   uint64_t generation_ = 0;  // manual-reset: Set and Pulse calls so far
   uint32_t waiters_ = 0;     // threads inside Wait
   // Auto-reset: the unreleased waiters, oldest first. A setting is handed to
