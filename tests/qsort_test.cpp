@@ -1,6 +1,7 @@
 #include <zavrin.h>
 
 #include <gtest/gtest.h>
+#include <math.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -186,5 +187,53 @@ TEST(QSortEx, SortsWithoutItsTemporaryElement) {
   for (Shape shape : kShapes) {
     // Elements this large need an allocation, which fails here.
     CheckSort(shape, 150, 300, 0, gen, 0);
+  }
+}
+
+// A comparison that is no order at all (coin tosses; doubles with NaNs among
+// them) gives no sorted result, but every argument is still an element of the
+// array or the one temporary element, and the elements are those put in.
+TEST(QSortEx, ComparisonThatIsNoOrderStaysInsideTheArray) {
+  struct Probe {
+    const double *base;
+    size_t count;
+    const void *outside = nullptr;  // the temporary element, once seen
+    bool strayed = false;
+    std::mt19937 coin{9};
+    bool toss = false;
+    void Note(const void *p) {
+      const double *d = static_cast<const double *>(p);
+      if (d >= base && d < base + count) return;
+      if (outside == nullptr) outside = p;
+      if (outside != p) strayed = true;
+    }
+  };
+  for (bool toss : {true, false}) {
+    for (size_t n : {14, 200, 5000, 100000}) {
+      std::mt19937 gen(static_cast<unsigned>(n));
+      std::vector<double> values(n);
+      for (size_t i = 0; i < n; i++) values[i] = gen() % 3 == 0 ? NAN : static_cast<double>(gen());
+      std::vector<double> sorted = values;
+      Probe probe{sorted.data(), n};
+      probe.toss = toss;
+      QSortEx(sorted.data(), static_cast<DWORD>(n), sizeof(double), &probe,
+              [](const void *a, const void *b, void *context) {
+                Probe *p = static_cast<Probe *>(context);
+                p->Note(a);
+                p->Note(b);
+                if (p->toss) return static_cast<int>(p->coin() % 3) - 1;
+                double x = *static_cast<const double *>(a), y = *static_cast<const double *>(b);
+                return x < y ? -1 : (x > y ? 1 : 0);
+              });
+      EXPECT_FALSE(probe.strayed) << toss << " " << n;
+      // The same multiset: compare the bit patterns, NaNs included.
+      auto bits = [](std::vector<double> v) {
+        std::vector<uint64_t> b(v.size());
+        memcpy(b.data(), v.data(), v.size() * sizeof(double));
+        std::sort(b.begin(), b.end());
+        return b;
+      };
+      EXPECT_EQ(bits(values), bits(sorted)) << toss << " " << n;
+    }
   }
 }

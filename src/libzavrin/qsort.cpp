@@ -1,6 +1,8 @@
 // QSortEx: a quicksort without recursion that hands the caller's context to
-// every comparison. Ranges of 12 elements or fewer are not partitioned; one
-// insertion pass over the whole array puts them in order at the end.
+// every comparison. Long ranges are partitioned block by block, short ones and
+// what the blocks leave by scans from both ends. Ranges of 12 elements or
+// fewer are not partitioned; one insertion pass over the whole array puts them
+// in order at the end.
 #include <zavrin/utils.h>
 
 #include <stdint.h>
@@ -157,9 +159,9 @@ class Sorter {
       }
       move_.Copy(temp_, pivot);
 
+      bool exchanged = PartitionBlocks(&i, &j);
       // The scans stop at the pivot's equals, which lie inside the range; the
       // bounds only keep an inconsistent comparison from leading them out.
-      bool exchanged = false;
       for (;;) {
         while (i < last && Compare(i, temp_) < 0) i += Size();
         while (j > first && Compare(temp_, j) < 0) j -= Size();
@@ -214,6 +216,58 @@ class Sorter {
       first = pending[depth].first;
       last = pending[depth].last;
     }
+  }
+
+  // Partitions i..j block by block, without a branch on any comparison's
+  // outcome: one pass compares a block of elements at each end with the pivot
+  // and notes which belong to the other side (the pivot's equals belong to
+  // both, as with the scans); then as many of those as both blocks have are
+  // exchanged in pairs. A random order makes every branch on an outcome a
+  // coin toss for the processor, which costs more than the comparison.
+  // Stops when fewer than two blocks are left between i and j: the scans
+  // finish that part, including the elements of a block whose strays were
+  // not all exchanged. Everything before i then belongs to the left and
+  // everything after j to the right. Returns whether it exchanged anything.
+  bool PartitionBlocks(char **left, char **right) {
+    static const int kBlock = 64;
+    const ptrdiff_t blockSpan = kBlock * static_cast<ptrdiff_t>(Size());
+    unsigned char strayLeft[kBlock], strayRight[kBlock];
+    int firstLeft = 0, numLeft = 0, firstRight = 0, numRight = 0;
+    char *i = *left;
+    char *j = *right;
+    bool exchanged = false;
+    while (j - i >= 2 * blockSpan) {
+      if (numLeft == 0) {
+        firstLeft = 0;
+        const char *e = i;
+        for (int k = 0; k < kBlock; k++, e += Size()) {
+          strayLeft[numLeft] = static_cast<unsigned char>(k);
+          numLeft += Compare(e, temp_) >= 0;
+        }
+      }
+      if (numRight == 0) {
+        firstRight = 0;
+        const char *e = j;
+        for (int k = 0; k < kBlock; k++, e -= Size()) {
+          strayRight[numRight] = static_cast<unsigned char>(k);
+          numRight += Compare(temp_, e) >= 0;
+        }
+      }
+      int pairs = numLeft < numRight ? numLeft : numRight;
+      for (int k = 0; k < pairs; k++) {
+        move_.Swap(i + strayLeft[firstLeft + k] * Size(), j - strayRight[firstRight + k] * Size());
+      }
+      if (pairs > 0) exchanged = true;
+      numLeft -= pairs;
+      numRight -= pairs;
+      firstLeft += pairs;
+      firstRight += pairs;
+      if (numLeft == 0) i += blockSpan;
+      if (numRight == 0) j -= blockSpan;
+    }
+    *left = i;
+    *right = j;
+    return exchanged;
   }
 
   void InsertionPhase() {
