@@ -267,17 +267,21 @@ const char *LineWithoutRanges(Dwfl_Module *module, Dwarf_Addr address, Dwarf_Add
   return nullptr;
 }
 
-// Writes text to standard output without stdio, whose lock the crashed
-// thread may hold.
-void WriteOut(const char *text) {
+// Writes text to a descriptor without stdio, whose lock the crashed thread
+// may hold.
+void WriteText(int fd, const char *text) {
   size_t length = strlen(text);
   while (length > 0) {
-    ssize_t n = write(STDOUT_FILENO, text, length);
+    ssize_t n = write(fd, text, length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     text += n;
     length -= static_cast<size_t>(n);
   }
+}
+
+void WriteOut(const char *text) {
+  WriteText(STDOUT_FILENO, text);
 }
 
 void FormatRegisters(const ucontext_t *context, char *text, size_t size) {
@@ -582,14 +586,7 @@ void CallStackWalker::ReportError(const char *operation, int lastError, uint64_t
 
 // The platform's debugger output: standard error here.
 void CallStackWalker::Output(const char *text) {
-  size_t length = strlen(text);
-  while (length > 0) {
-    ssize_t n = write(STDERR_FILENO, text, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
+  WriteText(STDERR_FILENO, text);
 }
 
 // ---- CrashStackWalker ----
