@@ -79,6 +79,9 @@ void Event::SetUnderCallerLock() {
 }
 
 void Event::Reset() {
+  // Resetting an event that is not signalled changes nothing; the setting it
+  // would race with may as well come right after it.
+  if (!signalled_.load(std::memory_order_acquire)) return;
   PthreadLock lock(&mu_);
   signalled_ = false;
 }

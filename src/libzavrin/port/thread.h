@@ -107,7 +107,7 @@ class alignas(64) Event {
   pthread_mutex_t mu_;
   pthread_cond_t cv_;  // waits on the monotonic clock
   const ResetMode mode_;
-  // Written under mu_; auto-reset Set also reads it without the lock.
+  // Written under mu_; auto-reset Set and Reset also read it without the lock.
   std::atomic<bool> signalled_;
   uint64_t generation_ = 0;  // manual-reset: Set and Pulse calls so far
   uint32_t waiters_ = 0;     // threads inside Wait
