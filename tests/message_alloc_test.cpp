@@ -85,10 +85,19 @@ TEST_F(OutOfMemory, SettersStoreNothingAndKeepTheOldValue) {
   });
   EXPECT_EQ(5u, msg.GetVariableLong(1));
   EXPECT_FALSE(msg.IsVariableExist(2));
-  // The record could be built but the array not grown.
-  WithAllocations(1, [&] { msg.SetVariable(3, "new"); });
-  EXPECT_FALSE(msg.IsVariableExist(3));
-  EXPECT_EQ(1u, CountOf(msg));
+  // The record could be built but the array not grown: from empty, and when
+  // the grown array is full again.
+  CSCPMessage empty;
+  WithAllocations(1, [&] { empty.SetVariable(3, "new"); });
+  EXPECT_FALSE(empty.IsVariableExist(3));
+  EXPECT_EQ(0u, CountOf(empty));
+  for (DWORD id = 2; id <= 8; id++) msg.SetVariable(id, id);
+  WithAllocations(1, [&] { msg.SetVariable(9, "new"); });
+  EXPECT_FALSE(msg.IsVariableExist(9));
+  EXPECT_EQ(8u, CountOf(msg));
+  msg.SetVariable(9, static_cast<DWORD>(9));
+  EXPECT_EQ(9u, msg.GetVariableLong(9));
+  EXPECT_EQ(8u, msg.GetVariableLong(8));
 }
 
 TEST_F(OutOfMemory, WriterAndCopiesReportIt) {

@@ -565,6 +565,33 @@ TEST(MessageObject, DeleteAllVariables) {
   EXPECT_EQ(3u, msg.GetVariableLong(1));
 }
 
+TEST(MessageObject, AppendsPastEveryArraySizeWhereverTheArrayCameFrom) {
+  // The pointer array starts at the size the reader, the copy or the setters
+  // gave it and grows as ids are appended; sizes around the growth points.
+  for (DWORD first : {0u, 1u, 7u, 8u, 9u, 16u, 33u}) {
+    CSCPMessage built;
+    for (DWORD id = 1; id <= first; id++) built.SetVariable(id, id * 3);
+    CSCP_MESSAGE *block = built.CreateMessage();
+    ASSERT_NE(nullptr, block);
+    CSCPMessage read(block, ZVCP_PROTOCOL_VERSION);
+    free(block);
+    CSCPMessage copy(&built);
+    CSCPMessage cleared(&built);
+    cleared.DeleteAllVariables();
+    for (CSCPMessage *msg : {&built, &read, &copy, &cleared}) {
+      DWORD from = msg == &cleared ? 0 : first;
+      for (DWORD id = from + 1; id <= 70; id++) msg->SetVariable(id, id * 3);
+      msg->SetVariable(first > 0 ? first : 1, "replaced");
+      EXPECT_EQ(70u, CountOf(*msg)) << first;
+      for (DWORD id = 1; id <= 70; id++) {
+        if (id == (first > 0 ? first : 1)) continue;
+        ASSERT_EQ(id * 3, msg->GetVariableLong(id)) << first << " " << id;
+      }
+      EXPECT_EQ("replaced", Str(*msg, first > 0 ? first : 1));
+    }
+  }
+}
+
 TEST(ByteSwap, DoubleAndWideString) {
   // The 8 bytes in memory reversed, whatever the host's order.
   const struct {

@@ -141,6 +141,7 @@ class ZAVRIN_EXPORT CSCPMessage {
  private:
   // Helpers of the library's own code, not exported.
   __attribute__((visibility("hidden"))) DWORD FindVariable(DWORD varId) const;
+  __attribute__((visibility("hidden"))) bool Grow();
   __attribute__((visibility("hidden"))) void *Set(DWORD varId, BYTE type, const void *value,
                                                   DWORD size);
   // Set for a caller that already knows the variable's place in the store, or
@@ -153,6 +154,7 @@ class ZAVRIN_EXPORT CSCPMessage {
   WORD flags;
   DWORD id;
   DWORD variableCount;
+  DWORD capacity;  // slots allocated in variables; fills the padding before it
   CSCP_VARIABLE **variables;
   int version;
 };

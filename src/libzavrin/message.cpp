@@ -33,18 +33,22 @@ T ValueOrZero(const void *value) {
 }  // namespace
 
 CSCPMessage::CSCPMessage(int version)
-    : code(0), flags(0), id(0), variableCount(0), variables(nullptr), version(version) {}
-
-CSCPMessage::CSCPMessage(CSCPMessage *msg)
-    : code(msg->code),
-      flags(msg->flags),
-      id(msg->id),
+    : code(0),
+      flags(0),
+      id(0),
       variableCount(0),
+      capacity(0),
       variables(nullptr),
-      version(msg->version) {
+      version(version) {}
+
+CSCPMessage::CSCPMessage(CSCPMessage *msg) : CSCPMessage(msg->version) {
+  code = msg->code;
+  flags = msg->flags;
+  id = msg->id;
   if (msg->variableCount == 0) return;
   variables = static_cast<CSCP_VARIABLE **>(malloc(sizeof(CSCP_VARIABLE *) * msg->variableCount));
   if (variables == nullptr) return;
+  capacity = msg->variableCount;
   // Out of memory the copy keeps the leading records that could be duplicated,
   // so that it is still a consistent message.
   for (DWORD i = 0; i < msg->variableCount; i++) {
@@ -65,6 +69,21 @@ void CSCPMessage::DeleteAllVariables() {
   free(variables);
   variables = nullptr;
   variableCount = 0;
+  capacity = 0;
+}
+
+// The pointer array doubles when it is full (from 8 slots): growing it by one
+// slot per new id made every SetVariable of a message being built reallocate.
+bool CSCPMessage::Grow() {
+  if (capacity == UINT32_MAX) return false;
+  size_t slots = capacity < 8 ? 8 : static_cast<size_t>(capacity) * 2;
+  if (slots > UINT32_MAX) slots = UINT32_MAX;
+  CSCP_VARIABLE **grown =
+      static_cast<CSCP_VARIABLE **>(realloc(variables, sizeof(CSCP_VARIABLE *) * slots));
+  if (grown == nullptr) return false;
+  variables = grown;
+  capacity = static_cast<DWORD>(slots);
+  return true;
 }
 
 DWORD CSCPMessage::FindVariable(DWORD varId) const {
@@ -142,13 +161,10 @@ void *CSCPMessage::SetAt(DWORD index, DWORD varId, BYTE type, const void *value,
     free(variables[index]);
     variables[index] = record;
   } else {
-    CSCP_VARIABLE **grown = static_cast<CSCP_VARIABLE **>(
-        realloc(variables, sizeof(CSCP_VARIABLE *) * (static_cast<size_t>(variableCount) + 1)));
-    if (grown == nullptr) {
+    if (variableCount == capacity && !Grow()) {
       free(record);
       return nullptr;
     }
-    variables = grown;
     variables[variableCount++] = record;
   }
   return type == VAR_TYPE_INT16 ? static_cast<void *>(&record->int16Value)

@@ -152,8 +152,7 @@ CSCP_MESSAGE *CSCPMessage::CreateMessage() const {
   return reinterpret_cast<CSCP_MESSAGE *>(block);
 }
 
-CSCPMessage::CSCPMessage(CSCP_MESSAGE *msg, int version)
-    : code(0), flags(0), id(0), variableCount(0), variables(nullptr), version(version) {
+CSCPMessage::CSCPMessage(CSCP_MESSAGE *msg, int version) : CSCPMessage(version) {
   // The caller vouches for size bytes. The code, flags and size fields must be
   // read to learn size; the later header fields and the body only where size
   // covers them, so a block that claims fewer than 16 bytes yields no variables.
@@ -179,6 +178,7 @@ CSCPMessage::CSCPMessage(CSCP_MESSAGE *msg, int version)
 
   variables = static_cast<CSCP_VARIABLE **>(malloc(sizeof(CSCP_VARIABLE *) * fitting));
   if (variables == nullptr) return;
+  capacity = fitting;
   // Out of memory the reader stops, as at a variable that does not fit.
   readPos = kMsgHeaderSize;
   while (variableCount < fitting) {

@@ -510,13 +510,7 @@ char *CSCPMessage::CreateXML() {
   return xml.Finish();
 }
 
-CSCPMessage::CSCPMessage(const char *xml)
-    : code(0),
-      flags(0),
-      id(0),
-      variableCount(0),
-      variables(nullptr),
-      version(ZVCP_PROTOCOL_VERSION) {
+CSCPMessage::CSCPMessage(const char *xml) : CSCPMessage(ZVCP_PROTOCOL_VERSION) {
   zavrin::ReadXml(this, xml);
 }
 
