@@ -16,18 +16,19 @@ constexpr uint64_t kWriteHeld = 0xFFFFFFFFu;
 // one more reader cannot overflow.
 constexpr uint64_t kReadable = 0x7FFFFFFFu;
 
-// Called with the mutex held. From here on no thread changes the word
+// Takes the mutex and the mutex path: from here on no thread changes the word
 // without the mutex, so the count read afterwards stays as read.
-void TakeMutexPath(RWLOCK hLock) {
+void EnterMutexPath(RWLOCK hLock) {
+  hLock->mutex.Lock();
   hLock->state.fetch_or(__rwlock_data::kMutexPath, std::memory_order_acq_rel);
 }
 
-// Called with the mutex held, before releasing it: the lock-free way opens
-// again once nobody waits.
+// Releases the mutex; the lock-free way opens again once nobody waits.
 void LeaveMutexPath(RWLOCK hLock) {
   if (hLock->waitingReaders == 0 && hLock->waitingWriters == 0) {
     hLock->state.fetch_and(~__rwlock_data::kMutexPath, std::memory_order_release);
   }
+  hLock->mutex.Unlock();
 }
 
 // Sleeps on event for at most *timeout with the mutex released, then takes
@@ -50,13 +51,11 @@ RWLOCK RWLockCreate() {
 
 void RWLockDestroy(RWLOCK hLock) {
   if (hLock == nullptr) return;
-  hLock->mutex.Lock();
-  TakeMutexPath(hLock);
+  EnterMutexPath(hLock);
   // A waiter may be about to wake on the events, so a lock with waiters is
   // not free even when no one holds it.
   bool unused = hLock->LockCount() == 0 && hLock->waitingReaders == 0 && hLock->waitingWriters == 0;
   LeaveMutexPath(hLock);
-  hLock->mutex.Unlock();
   if (unused) delete hLock;
 }
 
@@ -66,8 +65,7 @@ int RWLockReadLock(RWLOCK hLock, DWORD timeout) {
   while (word < kReadable) {
     if (hLock->state.compare_exchange_weak(word, word + 1, std::memory_order_acquire)) return 1;
   }
-  hLock->mutex.Lock();
-  TakeMutexPath(hLock);
+  EnterMutexPath(hLock);
   while (hLock->LockCount() == -1 || hLock->waitingWriters > 0) {
     // A writer that came in without the mutex left the gate as the last
     // release of readers left it; this reader must not pass it now.
@@ -77,13 +75,11 @@ int RWLockReadLock(RWLOCK hLock, DWORD timeout) {
     hLock->waitingReaders--;
     if (!signalled) {
       LeaveMutexPath(hLock);
-      hLock->mutex.Unlock();
       return 0;
     }
   }
   hLock->SetLockCount(hLock->LockCount() + 1);
   LeaveMutexPath(hLock);
-  hLock->mutex.Unlock();
   return 1;
 }
 
@@ -91,8 +87,7 @@ int RWLockWriteLock(RWLOCK hLock, DWORD timeout) {
   if (hLock == nullptr) return 0;
   uint64_t word = 0;
   if (hLock->state.compare_exchange_strong(word, kWriteHeld, std::memory_order_acquire)) return 1;
-  hLock->mutex.Lock();
-  TakeMutexPath(hLock);
+  EnterMutexPath(hLock);
   hLock->readEvent.Reset();
   while (hLock->LockCount() != 0) {
     hLock->waitingWriters++;
@@ -106,13 +101,11 @@ int RWLockWriteLock(RWLOCK hLock, DWORD timeout) {
         hLock->readEvent.Set();
       }
       LeaveMutexPath(hLock);
-      hLock->mutex.Unlock();
       return 0;
     }
   }
   hLock->SetLockCount(-1);
   LeaveMutexPath(hLock);
-  hLock->mutex.Unlock();
   return 1;
 }
 
@@ -124,8 +117,7 @@ void RWLockUnlock(RWLOCK hLock) {
     uint64_t left = word == kWriteHeld ? 0 : word - 1;
     if (hLock->state.compare_exchange_weak(word, left, std::memory_order_release)) return;
   }
-  hLock->mutex.Lock();
-  TakeMutexPath(hLock);
+  EnterMutexPath(hLock);
   int count = hLock->LockCount();
   if (count > 0) {
     count--;
@@ -139,5 +131,4 @@ void RWLockUnlock(RWLOCK hLock) {
     hLock->readEvent.Set();
   }
   LeaveMutexPath(hLock);
-  hLock->mutex.Unlock();
 }
