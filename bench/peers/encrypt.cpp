@@ -10,7 +10,7 @@
 #include <string.h>
 
 #include "coding.h"
-#include "crypto_internal.h"
+#include "crypto/crypto_internal.h"
 #include "peers.h"
 
 namespace {

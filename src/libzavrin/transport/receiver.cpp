@@ -1,0 +1,181 @@
+// Reading whole messages from a stream socket, and the socket wrappers for a
+// receive with a time-out and a send of a whole block.
+#include <zavrin/crypto.h>
+#include <zavrin/message.h>
+
+#include <errno.h>
+#include <limits.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include "coding.h"
+#include "message/message_layout.h"
+#include "port/thread.h"
+
+namespace zavrin {
+
+namespace {
+
+// poll takes a signed millisecond count: longer waits go in pieces.
+constexpr DWORD kLongestPoll = INT_MAX;
+
+// Waits until the socket is ready for events or the time-out runs out, resuming
+// after signals with what is left of the time-out. 1 ready, 0 time-out, -1 the
+// wait failed.
+int WaitFor(SOCKET sock, short events, DWORD timeout) {
+  DWORD start = GetTickCount();
+  DWORD left = timeout;
+  for (;;) {
+    struct pollfd pfd = {sock, events, 0};
+    int wait =
+        timeout == INFINITE ? -1 : static_cast<int>(left < kLongestPoll ? left : kLongestPoll);
+    int rc = poll(&pfd, 1, wait);
+    if (rc > 0) return 1;
+    if (rc < 0 && errno != EINTR) return -1;
+    if (timeout == INFINITE) continue;
+    left = ReduceTimeout(timeout, TicksSince(start, GetTickCount()));
+    if (rc == 0 && left == 0) return 0;
+  }
+}
+
+}  // namespace
+
+}  // namespace zavrin
+
+using namespace zavrin;
+
+int RecvEx(SOCKET sock, void *buffer, size_t length, int flags, DWORD timeout) {
+  if (sock == INVALID_SOCKET) return -1;
+  if (length > INT_MAX) length = INT_MAX;  // the result must hold the count
+  // Without a time-out the receive itself waits. With one, data that is there
+  // already is taken without a wait; otherwise wait, then take it. A socket
+  // found readable may be empty again when another thread read first, and a
+  // non-blocking socket has nothing yet: wait anew.
+  int noWait = timeout == INFINITE ? 0 : MSG_DONTWAIT;
+  DWORD start = GetTickCount();
+  for (;;) {
+    ssize_t n = recv(sock, buffer, length, flags | noWait);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    DWORD left = ReduceTimeout(timeout, TicksSince(start, GetTickCount()));
+    if (WaitFor(sock, POLLIN, left) != 1) return -2;
+  }
+}
+
+int SendEx(SOCKET sock, const void *data, size_t length, int flags) {
+  if (length > INT_MAX) return -1;  // the result could not say that all went out
+  const BYTE *next = static_cast<const BYTE *>(data);
+  size_t left = length;
+  while (left > 0) {
+    ssize_t n = send(sock, next, left, flags | MSG_NOSIGNAL);
+    if (n > 0) {
+      next += n;
+      left -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (WaitFor(sock, POLLOUT, INFINITE) == 1) continue;
+      return -1;
+    }
+    return static_cast<int>(n);
+  }
+  return static_cast<int>(length);
+}
+
+namespace {
+
+// The receive result that ends a call: 3 for a time-out, else the result itself.
+int Ended(int received) {
+  return received == -2 ? 3 : received;
+}
+
+// Below this many bytes still to come, a message's rest is received into the
+// receive buffer, 64 KiB at a time, so that the messages behind it come along;
+// from this many on it goes straight into the caller's buffer, and exactly up to
+// the message's end, which spares copying a large body a second time.
+constexpr DWORD kDirectReceive = 16384;
+
+}  // namespace
+
+int RecvZVCPMessage(SOCKET sock, CSCP_MESSAGE *msg, RECEIVE_BUFFER *rb, DWORD maxSize,
+                    ENCRYPTION_CONTEXT **context, BYTE *decryptionBuffer, DWORD timeout) {
+  if (msg == nullptr) {
+    rb->bytesBuffered = 0;
+    rb->readPos = 0;
+    return 0;
+  }
+  // Counters that do not describe bytes inside the buffer (a record that was
+  // never reset) are taken for an empty buffer rather than read beyond it.
+  if (rb->readPos > RECEIVE_BUFFER_SIZE || rb->bytesBuffered > RECEIVE_BUFFER_SIZE - rb->readPos) {
+    rb->bytesBuffered = 0;
+    rb->readPos = 0;
+  }
+  BYTE *out = reinterpret_cast<BYTE *>(msg);
+
+  // The header, completed behind what is buffered.
+  while (rb->bytesBuffered < kMsgHeaderSize) {
+    if (rb->readPos != 0) {
+      memmove(rb->buffer, rb->buffer + rb->readPos, rb->bytesBuffered);
+      rb->readPos = 0;
+    }
+    int r = RecvEx(sock, rb->buffer + rb->bytesBuffered, RECEIVE_BUFFER_SIZE - rb->bytesBuffered, 0,
+                   timeout);
+    if (r <= 0) return Ended(r);
+    rb->bytesBuffered += static_cast<DWORD>(r);
+  }
+
+  const BYTE *header = rb->buffer + rb->readPos;
+  DWORD size = ReadBE32(header + kMsgSizeOffset);
+  // The result must be able to carry the size.
+  bool skip = size > maxSize || size > INT_MAX;
+  if (skip || size < kMsgHeaderSize) {
+    memcpy(out, header, maxSize < kMsgHeaderSize ? maxSize : kMsgHeaderSize);
+    if (size < kMsgHeaderSize) {
+      // Nothing tells where the next message starts.
+      rb->bytesBuffered = 0;
+      rb->readPos = 0;
+      return ZVCP_RECV_BAD_SIZE;
+    }
+  }
+
+  // What is buffered already.
+  DWORD taken = size < rb->bytesBuffered ? size : rb->bytesBuffered;
+  if (!skip) memcpy(out, header, taken);
+  rb->bytesBuffered -= taken;
+  rb->readPos = rb->bytesBuffered != 0 ? rb->readPos + taken : 0;
+
+  // The rest from the socket; the buffer is empty while any of it is missing.
+  while (taken < size) {
+    DWORD missing = size - taken;
+    if (!skip && missing >= kDirectReceive) {
+      int r = RecvEx(sock, out + taken, missing, 0, timeout);
+      if (r <= 0) return Ended(r);
+      taken += static_cast<DWORD>(r);
+      continue;
+    }
+    int r = RecvEx(sock, rb->buffer, RECEIVE_BUFFER_SIZE, 0, timeout);
+    if (r <= 0) return Ended(r);
+    DWORD received = static_cast<DWORD>(r);
+    DWORD used = received < missing ? received : missing;
+    if (!skip) memcpy(out + taken, rb->buffer, used);
+    taken += used;
+    if (used < received) {
+      rb->readPos = used;
+      rb->bytesBuffered = received - used;
+    }
+  }
+
+  if (skip) return 1;
+  if (ReadBE16(out + kMsgCodeOffset) != CMD_ENCRYPTED_MESSAGE) return static_cast<int>(size);
+
+  ENCRYPTION_CONTEXT *session = context != nullptr ? *context : nullptr;
+  if (session == nullptr) return 2;
+  if (session == PASS_THROUGH_CONTEXT) return static_cast<int>(size);
+  if (decryptionBuffer == nullptr ||
+      !CSCPDecryptMessage(session, reinterpret_cast<ENCRYPTED_MESSAGE *>(msg), decryptionBuffer))
+    return 2;
+  return static_cast<int>(ReadBE32(out + kMsgSizeOffset));
+}

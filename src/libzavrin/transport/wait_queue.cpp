@@ -1,0 +1,204 @@
+// The wait queue for replies: an array of held messages under a mutex, the
+// list of sleeping waiters with what each waits for, and a housekeeper thread
+// that drops what nobody collects.
+#include <zavrin/message.h>
+#include <zavrin/platform.h>
+#include <zavrin/utils.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+
+#include "port/thread.h"
+#include "transport/wait_queue_waiter.h"
+
+// The housekeeper thread and the start record it was given; both live until
+// the queue has joined the thread.
+struct MsgWaitQueueHousekeeper {
+  zavrin::Thread thread;
+  THREAD_START_RECORD start;
+};
+
+namespace {
+
+// The longest a waiter sleeps between two scans, and the housekeeper's period.
+const DWORD kWaitSlice = 100;
+const DWORD kHousekeeperPeriod = 200;
+
+void DestroyMessage(const WAIT_QUEUE_ELEMENT &element) {
+  if (element.isRaw) {
+    free(element.message);
+  } else {
+    delete static_cast<CSCPMessage *>(element.message);
+  }
+}
+
+}  // namespace
+
+MsgWaitQueue::MsgWaitQueue()
+    : waiters(nullptr), holdTime(30000), elementCount(0), elements(nullptr) {
+  mutex = new (std::nothrow) zavrin::Mutex;
+  stopEvent = new (std::nothrow) zavrin::Event(zavrin::Event::kAutoReset);
+  housekeeper = nullptr;
+  if (mutex == nullptr || stopEvent == nullptr) {
+    // Without its handles the queue holds nothing: puts destroy their
+    // message and waits return null.
+    delete mutex;
+    delete stopEvent;
+    mutex = nullptr;
+    stopEvent = nullptr;
+    return;
+  }
+  housekeeper = new (std::nothrow) MsgWaitQueueHousekeeper;
+  if (housekeeper == nullptr) return;
+  housekeeper->start.routine = MWQThreadStarter;
+  housekeeper->start.arg = this;
+  if (!housekeeper->thread.Start(SEHThreadStarter, &housekeeper->start)) {
+    // The queue works on without expiry.
+    delete housekeeper;
+    housekeeper = nullptr;
+  }
+}
+
+MsgWaitQueue::~MsgWaitQueue() {
+  if (mutex == nullptr) return;
+  stopEvent->Set();
+  if (housekeeper != nullptr) {
+    housekeeper->thread.Join();
+    delete housekeeper;
+  }
+  Clear();
+  free(elements);
+  delete mutex;
+  delete stopEvent;
+}
+
+void MsgWaitQueue::Lock() {
+  mutex->Lock();
+}
+
+void MsgWaitQueue::Unlock() {
+  mutex->Unlock();
+}
+
+void MsgWaitQueue::SetHoldTime(DWORD time) {
+  // A single store without the lock; atomic so that a concurrent Put reads
+  // either the old or the new value.
+  __atomic_store_n(&holdTime, time, __ATOMIC_RELAXED);
+}
+
+void MsgWaitQueue::Append(WORD isRaw, WORD code, DWORD id, void *message) {
+  WAIT_QUEUE_ELEMENT element = {code, isRaw, id, __atomic_load_n(&holdTime, __ATOMIC_RELAXED),
+                                message};
+  if (mutex == nullptr) {
+    DestroyMessage(element);
+    return;
+  }
+  Lock();
+  WAIT_QUEUE_ELEMENT *grown = static_cast<WAIT_QUEUE_ELEMENT *>(
+      realloc(elements, (static_cast<size_t>(elementCount) + 1) * sizeof(WAIT_QUEUE_ELEMENT)));
+  bool stored = grown != nullptr;
+  if (stored) {
+    elements = grown;
+    elements[elementCount++] = element;
+    // Every waiter for this message wakes: the first to scan takes it, the
+    // others sleep on. A waiter may leave once the mutex is released, so it is
+    // signalled before; it wakes into the mutex a moment later.
+    for (MsgWaitQueueWaiter *w = waiters; w != nullptr; w = w->next) {
+      if (w->id == id && w->code == code && w->isRaw == isRaw) w->wake.Signal();
+    }
+  }
+  Unlock();
+  if (!stored) DestroyMessage(element);
+}
+
+// A null message carries no code or id to wait for; there is nothing to hold.
+void MsgWaitQueue::Put(CSCPMessage *msg) {
+  if (msg != nullptr) Append(0, msg->GetCode(), msg->GetId(), msg);
+}
+
+void MsgWaitQueue::Put(CSCP_MESSAGE *msg) {
+  if (msg != nullptr) Append(1, msg->code, msg->id, msg);
+}
+
+void *MsgWaitQueue::WaitForMessageInternal(WORD isRaw, WORD code, DWORD id, DWORD timeout) {
+  if (mutex == nullptr) return nullptr;
+  MsgWaitQueueWaiter self;
+  self.isRaw = isRaw;
+  self.code = code;
+  self.id = id;
+  DWORD remaining = timeout;
+  void *message = nullptr;
+  Lock();
+  for (;;) {
+    DWORD i = 0;
+    while (i < elementCount &&
+           !(elements[i].id == id && elements[i].code == code && elements[i].isRaw == isRaw))
+      i++;
+    if (i < elementCount) {
+      message = elements[i].message;
+      elementCount--;
+      memmove(&elements[i], &elements[i + 1], (elementCount - i) * sizeof(WAIT_QUEUE_ELEMENT));
+      break;
+    }
+
+    // Registered under the mutex that Put holds while it looks for waiters: a
+    // Put that comes after this scan finds this thread and wakes it.
+    INT64 start = GetCurrentTimeMs();
+    DWORD slice = remaining < kWaitSlice ? remaining : kWaitSlice;
+    if (slice > 0) {
+      self.prev = nullptr;
+      self.next = waiters;
+      if (waiters != nullptr) waiters->prev = &self;
+      waiters = &self;
+      self.wake.Wait(mutex, slice);
+      if (self.prev != nullptr) {
+        self.prev->next = self.next;
+      } else {
+        waiters = self.next;
+      }
+      if (self.next != nullptr) self.next->prev = self.prev;
+    }
+    // Wall-clock time as a 32-bit difference: a step of the clock larger than
+    // what is left, either way, ends the wait.
+    DWORD elapsed = static_cast<DWORD>(GetCurrentTimeMs() - start);
+    if (elapsed >= remaining) break;
+    remaining -= elapsed;
+  }
+  Unlock();
+  return message;
+}
+
+void MsgWaitQueue::Clear() {
+  if (mutex == nullptr) return;
+  Lock();
+  for (DWORD i = 0; i < elementCount; i++) {
+    if (elements[i].message != nullptr) DestroyMessage(elements[i]);
+  }
+  elementCount = 0;
+  Unlock();
+}
+
+void MsgWaitQueue::HousekeeperThread() {
+  while (!stopEvent->Wait(kHousekeeperPeriod)) {
+    Lock();
+    DWORD i = 0;
+    while (i < elementCount) {
+      if (elements[i].ttl > kHousekeeperPeriod) {
+        elements[i].ttl -= kHousekeeperPeriod;
+        i++;
+        continue;
+      }
+      if (elements[i].message != nullptr) DestroyMessage(elements[i]);
+      elementCount--;
+      memmove(&elements[i], &elements[i + 1], (elementCount - i) * sizeof(WAIT_QUEUE_ELEMENT));
+    }
+    Unlock();
+  }
+}
+
+DWORD MsgWaitQueue::MWQThreadStarter(void *arg) {
+  static_cast<MsgWaitQueue *>(arg)->HousekeeperThread();
+  return 0;
+}
