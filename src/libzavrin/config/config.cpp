@@ -1,3 +1,7 @@
+// config/: configuration and agent support: the configuration file loader, named
+// options, the sub-agents' parameter arguments and result setters, and their log
+// and trap hooks (agent.cpp, agent_hooks.cpp).
+//
 // The configuration file loader: one section of a text file into the targets
 // of a template.
 #include <zavrin/config.h>

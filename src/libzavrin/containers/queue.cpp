@@ -1,3 +1,6 @@
+// containers/: thread-safe building blocks and containers: the pointer queue,
+// the read/write lock, String, StringMap and Table.
+//
 // The thread-safe pointer queue: a ring of slots under one mutex, with an
 // auto-reset event on which consumers sleep.
 #include <zavrin/containers.h>

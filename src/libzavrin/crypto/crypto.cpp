@@ -1,3 +1,6 @@
+// crypto/: the encryption of the protocol: the crypto set-up and cipher table,
+// RSA keys, the session key exchange and the encrypted message.
+//
 // Process-wide crypto state: the library's own crypto library context, the cipher
 // table and the mask of ciphers the program allows.
 #include "crypto/crypto_internal.h"

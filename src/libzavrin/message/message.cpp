@@ -1,3 +1,6 @@
+// message/: the ZVCP message model: the message object, its binary wire form in
+// both protocol versions (message_wire.cpp) and its XML form (message_xml.cpp).
+//
 // The message object: a store of typed variables kept as records in wire
 // layout (host order), their setters and getters, copying, and the byte-swap
 // exports. The wire reader and writer are in message_wire.cpp.

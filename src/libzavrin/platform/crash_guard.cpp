@@ -1,3 +1,6 @@
+// platform/: pieces bound to the operating system: the serial port, the crash
+// guard and the crash report with its call stack.
+//
 // The crash guard on Linux signals. Threads started through SEHThreadStarter
 // are guarded: a crash signal in one of them goes through ___ExceptionHandler,
 // which reports it once and ends the process with exit code 99. Every other

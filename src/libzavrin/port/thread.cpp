@@ -1,3 +1,6 @@
+// port/: the Linux layer under everything else: events, threads, time and text
+// conversion, so that the rest of the library reads like portable code.
+//
 // Events on a pthread mutex and condition variable, threads on pthreads, the
 // monotonic tick counter and sleeping.
 #include "port/thread.h"

@@ -1,3 +1,7 @@
+// transport/: moving messages over stream sockets: the receiver and the socket
+// wrappers, raw messages and file transfer, the wait queue in which replies wait
+// for their requesters, and the names of the command codes.
+//
 // Reading whole messages from a stream socket, and the socket wrappers for a
 // receive with a time-out and a send of a whole block.
 #include <zavrin/crypto.h>

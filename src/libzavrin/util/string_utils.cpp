@@ -1,3 +1,7 @@
+// util/: general utilities: string helpers, checksums and digests, Base64, UUIDs,
+// the sort with context, the ICMP probe, character sets, system helpers and the
+// memory, text and clock basics.
+//
 // String utilities: wildcard matching, words, name checks, hex and address
 // formatting, in-place substitution, file names, regular expressions and
 // code-to-text lookup. Text is UTF-8, so the multibyte-aware operations are
