@@ -29,7 +29,7 @@ void BM_EncryptDecrypt(benchmark::State &state) {
   const uint32_t size = static_cast<uint32_t>(state.range(1));
   const DWORD keyLengths[] = {32, 32, 16, 24};
   std::vector<BYTE> key(keyLengths[cipher], 0x5A);
-  ENCRYPTION_CONTEXT session;
+  ENCRYPTION_CONTEXT session = {};
   session.cipher = cipher;
   session.sessionKey = key.data();
   session.keyLength = keyLengths[cipher];

@@ -85,7 +85,7 @@ TEST(EncryptionContext, DestroyLeavesNoCopyOfTheKeyInAnyThread) {
   for (DWORD cipher : {CIPHER_AES_256, CIPHER_BLOWFISH}) {
     SCOPED_TRACE(cipher);
     ENCRYPTION_CONTEXT *context =
-        static_cast<ENCRYPTION_CONTEXT *>(malloc(sizeof(ENCRYPTION_CONTEXT)));
+        static_cast<ENCRYPTION_CONTEXT *>(calloc(1, sizeof(ENCRYPTION_CONTEXT)));
     context->cipher = cipher;
     context->keyLength = 32;
     context->sessionKey = static_cast<BYTE *>(malloc(32));

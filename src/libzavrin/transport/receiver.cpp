@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 
 #include "coding.h"
+#include "crypto/crypto_internal.h"
 #include "message/message_layout.h"
 #include "port/thread.h"
 
@@ -173,9 +174,9 @@ int RecvZVCPMessage(SOCKET sock, CSCP_MESSAGE *msg, RECEIVE_BUFFER *rb, DWORD ma
   }
 
   if (skip) return 1;
-  if (ReadBE16(out + kMsgCodeOffset) != CMD_ENCRYPTED_MESSAGE) return static_cast<int>(size);
-
   ENCRYPTION_CONTEXT *session = context != nullptr ? *context : nullptr;
+  if (ReadBE16(out + kMsgCodeOffset) != CMD_ENCRYPTED_MESSAGE)
+    return RefusesPlainMessages(session) ? 2 : static_cast<int>(size);
   if (session == nullptr) return 2;
   if (session == PASS_THROUGH_CONTEXT) return static_cast<int>(size);
   if (decryptionBuffer == nullptr ||
