@@ -137,7 +137,9 @@ int CmdKeygen(int argc, char **argv) {
       "usage: zvcp keygen FILE [--bits N]\n"
       "Writes a new RSA key (N bits, default 2048, 1024 to 8192) to FILE in the key\n"
       "file format the library reads: the 32-bit little-endian length, the public\n"
-      "and the private key in PKCS#1 DER, and their SHA-1. The file is private (0600).\n";
+      "and the private key in PKCS#1 DER, and their SHA-1. The file is private (0600).\n"
+      "Prints the key's fingerprint (SHA-256 of the DER public key) and FILE, a line\n"
+      "that zvcp agent --allow-keys takes as it is.\n";
   static const option longOptions[] = {{"bits", required_argument, nullptr, 'b'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {nullptr, 0, nullptr, 0}};
@@ -150,9 +152,13 @@ int CmdKeygen(int argc, char **argv) {
   RSA *key = MakeKey(static_cast<int>(bits));
   if (key == nullptr) return Fail(kExitInput, "cannot make an RSA key");
   bool written = WriteKeyFile(key, argv[optind]);
+  BYTE fingerprint[KEY_FINGERPRINT_SIZE];
+  bool printed = GetRSAKeyFingerprint(key, fingerprint);
   FreeKey(key);
   if (!written)
     return Fail(kExitInput, std::string("cannot write ") + argv[optind] + ": " + strerror(errno));
+  // The line a key list takes as it is (zvcp agent --allow-keys).
+  if (printed) printf("%s  %s\n", Hex(fingerprint, sizeof(fingerprint)).c_str(), argv[optind]);
   return kExitOk;
 }
 
@@ -292,6 +298,35 @@ int CmdPing(int argc, char **argv) {
   printf("%ld sent, %d answered\n", count, received);
   return received > 0 ? kExitOk : kExitPeer;
 }
+
+}  // namespace
+
+AgentPolicy agentPolicy;
+
+bool SetAgentPolicy(int option, const char *value, std::string *error) {
+  if (option == 'a') {
+    FreeKnownKeys(agentPolicy.knownKeys);
+    agentPolicy.knownKeys = LoadKnownKeys(value);
+    if (agentPolicy.knownKeys == nullptr)
+      *error = std::string("cannot read the key list ") + value +
+               " (one SHA-256 fingerprint in hex a line, # for comments)";
+    return agentPolicy.knownKeys != nullptr;
+  }
+  long mask;
+  if (!ParseNumber(value, 0, CIPHER_MASK_CLASSIC | CIPHER_MASK_AES_256_GCM, &mask)) {
+    *error = std::string("bad cipher mask: ") + value;
+    return false;
+  }
+  agentPolicy.ciphers = static_cast<DWORD>(mask);
+  return true;
+}
+
+bool StartAgentCrypto() {
+  if (!InitCryptoLib(agentPolicy.ciphers & CIPHER_MASK_CLASSIC)) return false;
+  return (agentPolicy.ciphers & CIPHER_MASK_AES_256_GCM) == 0 || CSCPEnableAuthenticatedCipher();
+}
+
+namespace {
 
 struct Command {
   const char *name;

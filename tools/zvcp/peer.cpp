@@ -26,11 +26,6 @@ double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-const char *CipherName(DWORD cipher) {
-  static const char *const names[] = {"AES-256", "Blowfish", "IDEA", "Triple DES"};
-  return cipher < 4 ? names[cipher] : "unknown";
-}
-
 std::unique_ptr<CSCPMessage> Reply(const Connection &c, DWORD id, DWORD result) {
   std::unique_ptr<CSCPMessage> reply(new CSCPMessage(c.version));
   reply->SetCode(CMD_REQUEST_COMPLETED);
@@ -125,7 +120,8 @@ void ServeConnection(int fd, const std::string &store) {
     if (code == CMD_REQUEST_SESSION_KEY) {
       CSCPMessage *answer = nullptr;
       ENCRYPTION_CONTEXT *made = nullptr;
-      DWORD result = SetupEncryptionContext(&request, &made, &answer, nullptr, c.version);
+      DWORD result = AnswerSessionKeyRequest(&request, &made, &answer, c.version,
+                                             agentPolicy.ciphers, agentPolicy.knownKeys);
       bool sent = answer != nullptr && c.Send(*answer, true);
       delete answer;
       if (!sent) break;
@@ -271,7 +267,8 @@ int SendFile(Connection *c, const std::string &path, const std::string &name, bo
 namespace {
 
 const char kAgentHelp[] =
-    "usage: zvcp agent --listen HOST:PORT [--ciphers MASK] [--store DIR]\n"
+    "usage: zvcp agent --listen HOST:PORT [--ciphers MASK] [--allow-keys FILE]\n"
+    "                  [--store DIR]\n"
     "Answers the protocol version request, the session key request (as the\n"
     "responder: it chooses the cipher and has no RSA key of its own), echo\n"
     "requests (CMD_KEEPALIVE: answered by CMD_REQUEST_COMPLETED with result 0 and\n"
@@ -282,7 +279,11 @@ const char kAgentHelp[] =
     "elsewhere; without --store every file is refused. A port of 0 picks a free one;\n"
     "the agent prints the address it listens on.\n"
     "  --ciphers MASK  the ciphers allowed (bit 0 AES-256, 1 Blowfish, 2 IDEA,\n"
-    "                  3 Triple DES; default 0xF)\n";
+    "                  3 Triple DES, 4 AES-256-GCM, the authenticated one,\n"
+    "                  chosen before the others; default 0xF)\n"
+    "  --allow-keys FILE  accept only the public keys whose fingerprints FILE\n"
+    "                  lists (as zvcp keygen prints them); others are refused\n"
+    "                  with result 45\n";
 
 const char kSendHelp[] =
     "usage: zvcp send FILE --to HOST:PORT [--encrypt] [--key FILE] [--name NAME]\n"
@@ -337,13 +338,13 @@ int OpenSession(const ClientOptions &o, std::unique_ptr<Connection> *out) {
 int CmdAgent(int argc, char **argv) {
   static const option longOptions[] = {{"listen", required_argument, nullptr, 'l'},
                                        {"ciphers", required_argument, nullptr, 'c'},
+                                       {"allow-keys", required_argument, nullptr, 'a'},
                                        {"store", required_argument, nullptr, 's'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {nullptr, 0, nullptr, 0}};
   Endpoint where;
   bool haveWhere = false;
-  std::string store;
-  DWORD ciphers = 0xF;
+  std::string store, error;
   for (int ch; (ch = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1;) {
     switch (ch) {
       case 'l':
@@ -351,13 +352,11 @@ int CmdAgent(int argc, char **argv) {
           return Fail(kExitUsage, std::string("bad address: ") + optarg);
         haveWhere = true;
         break;
-      case 'c': {
-        char *end = nullptr;
-        ciphers = static_cast<DWORD>(strtoul(optarg, &end, 0));
-        if (*optarg == '\0' || *end != '\0' || ciphers > 0xF)
-          return Fail(kExitUsage, std::string("bad cipher mask: ") + optarg);
+      case 'c':
+      case 'a':
+        if (!SetAgentPolicy(ch, optarg, &error))
+          return Fail(ch == 'c' ? kExitUsage : kExitInput, error);
         break;
-      }
       case 's':
         store = optarg;
         break;
@@ -376,8 +375,7 @@ int CmdAgent(int argc, char **argv) {
   struct stat info;
   if (!store.empty() && (stat(store.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)))
     return Fail(kExitInput, "not a directory: " + store);
-  if (!InitCryptoLib(ciphers)) return Fail(kExitInput, "the crypto library cannot start");
-  std::string error;
+  if (!StartAgentCrypto()) return Fail(kExitInput, "the crypto library cannot start");
   uint16_t port = 0;
   int listener = ListenOn(where, &port, &error);
   if (listener < 0) return Fail(kExitInput, error);
@@ -440,6 +438,8 @@ int CmdSend(int argc, char **argv) {
   if (access(path.c_str(), R_OK) != 0)
     return Fail(kExitInput, "cannot read " + path + ": " + strerror(errno));
   InitCryptoLib(0xF);
+  // Offered beside the classic four: an agent that does not know it ignores it.
+  CSCPEnableAuthenticatedCipher();
   std::unique_ptr<Connection> c;
   int status = OpenSession(o, &c);
   if (status != kExitOk) return status;
@@ -469,16 +469,21 @@ int CmdVersion(int argc, char **argv) {
 
 int CmdDemo(int argc, char **argv) {
   static const char help[] =
-      "usage: zvcp demo [--requests N] [--mib N]\n"
+      "usage: zvcp demo [--requests N] [--mib N] [--authenticated]\n"
       "Runs an agent and a client in one process on a loopback port: the protocol\n"
       "version exchange, the session key exchange under a fresh RSA key, N encrypted\n"
       "echo requests (default 500) answered through a wait queue, and a transfer of\n"
-      "N MiB (default 4) checked by SHA-1 at both ends; then a summary.\n";
+      "N MiB (default 4) checked by SHA-1 at both ends; then a summary.\n"
+      "--authenticated: the session uses the authenticated cipher (AES-256-GCM), and\n"
+      "the agent accepts only the client's key: a client with another key is shown\n"
+      "being refused first.\n";
   static const option longOptions[] = {{"requests", required_argument, nullptr, 'r'},
                                        {"mib", required_argument, nullptr, 'm'},
+                                       {"authenticated", no_argument, nullptr, 'a'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {nullptr, 0, nullptr, 0}};
   long requests = 500, mib = 4;
+  bool authenticated = false;
   for (int ch; (ch = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1;) {
     char *end = nullptr;
     switch (ch) {
@@ -490,6 +495,9 @@ int CmdDemo(int argc, char **argv) {
         (ch == 'r' ? requests : mib) = value;
         break;
       }
+      case 'a':
+        authenticated = true;
+        break;
       case 'h':
         fputs(help, stdout);
         return kExitOk;
@@ -502,7 +510,8 @@ int CmdDemo(int argc, char **argv) {
     fputs(help, stderr);
     return kExitUsage;
   }
-  InitCryptoLib(0xF);
+  if (authenticated) agentPolicy.ciphers = CIPHER_MASK_CLASSIC | CIPHER_MASK_AES_256_GCM;
+  if (!StartAgentCrypto()) return Fail(kExitInput, "the authenticated cipher cannot run here");
   char storeTemplate[] = "/tmp/zvcp-demo-XXXXXX";
   if (mkdtemp(storeTemplate) == nullptr)
     return Fail(kExitInput, "cannot make a directory for the agent");
@@ -520,21 +529,57 @@ int CmdDemo(int argc, char **argv) {
     close(fd);
   }
 
+  // The client's key, and the agent's list that holds only it.
+  std::string keyFile = store + "/client.key", keyList = store + "/allowed.keys";
+  std::string fingerprint;
+  if (authenticated) {
+    RSA *key = MakeKey(2048);
+    BYTE digest[KEY_FINGERPRINT_SIZE];
+    bool ok =
+        key != nullptr && WriteKeyFile(key, keyFile.c_str()) && GetRSAKeyFingerprint(key, digest);
+    FreeKey(key);
+    if (ok) {
+      fingerprint = Hex(digest, sizeof(digest));
+      FILE *list = fopen(keyList.c_str(), "w");
+      ok = list != nullptr && fprintf(list, "# the demo's client\n%s\n", fingerprint.c_str()) > 0;
+      if (list != nullptr && fclose(list) != 0) ok = false;
+    }
+    std::string error;
+    if (!ok || !SetAgentPolicy('a', keyList.c_str(), &error))
+      return Fail(kExitInput, "cannot make the client's key and the agent's key list");
+  }
+
   std::string error;
   uint16_t port = 0;
   int listener = ListenOn(Endpoint{"127.0.0.1", 0}, &port, &error);
   if (listener < 0) return Fail(kExitInput, error);
   std::thread agent([&] {
-    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) ServeConnection(fd, incoming);
+    // With known keys, a stranger comes first.
+    for (int served = 0; served < (authenticated ? 2 : 1); served++) {
+      int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) break;
+      ServeConnection(fd, incoming);
+    }
   });
   printf("agent listening on 127.0.0.1:%u\n", port);
 
   int status = kExitOk;
-  {
+  if (authenticated) {
+    printf("the agent accepts only the key %s\n", fingerprint.c_str());
+    ClientOptions stranger;
+    stranger.to = Endpoint{"127.0.0.1", port};
+    stranger.encrypt = true;
+    std::unique_ptr<Connection> c;
+    if (OpenSession(stranger, &c) == kExitOk)
+      status = Fail(kExitPeer, "a stranger was let in");
+    else
+      printf("a client with another key was refused (result %d)\n", RESULT_UNKNOWN_KEY);
+  }
+  if (status == kExitOk) {
     ClientOptions o;
     o.to = Endpoint{"127.0.0.1", port};
     o.encrypt = true;
+    if (authenticated) o.keyFile = keyFile;
     double keyStart = Now();
     std::unique_ptr<Connection> c;
     status = OpenSession(o, &c);
@@ -579,6 +624,8 @@ int CmdDemo(int argc, char **argv) {
   agent.join();
   unlink((incoming + "/payload.bin").c_str());
   rmdir(incoming.c_str());
+  unlink(keyFile.c_str());
+  unlink(keyList.c_str());
   unlink(fileName.c_str());
   rmdir(store.c_str());
   return status;

@@ -39,6 +39,11 @@ std::string Hex(const BYTE *bytes, size_t n) {
   return out;
 }
 
+const char *CipherName(DWORD cipher) {
+  static const char *const names[] = {"AES-256", "Blowfish", "IDEA", "Triple DES", "AES-256-GCM"};
+  return cipher < sizeof(names) / sizeof(names[0]) ? names[cipher] : "unknown";
+}
+
 void LogSessionKey(int fd, const ENCRYPTION_CONTEXT *context, bool weAreClient) {
   if (keyLogPath.empty() || context == nullptr) return;
   sockaddr_in local = {}, remote = {};
@@ -53,10 +58,10 @@ void LogSessionKey(int fd, const ENCRYPTION_CONTEXT *context, bool weAreClient) 
   };
   const sockaddr_in &client = weAreClient ? local : remote;
   const sockaddr_in &server = weAreClient ? remote : local;
-  std::string line = "ZVCP_SESSION " + text(client) + " " + text(server) + " " +
-                     std::to_string(context->cipher) + " " +
-                     Hex(context->sessionKey, context->keyLength) + " " +
-                     Hex(context->iv, sizeof(context->iv)) + "\n";
+  std::string line =
+      "ZVCP_SESSION " + text(client) + " " + text(server) + " " + std::to_string(context->cipher) +
+      " " + Hex(context->sessionKey, context->keyLength) + " " +
+      Hex(context->iv, sizeof(context->iv)) + " " + CipherName(context->cipher) + "\n";
   // One write per line, appended: lines from several processes do not mix.
   int log = open(keyLogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (log < 0 || write(log, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
