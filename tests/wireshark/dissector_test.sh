@@ -112,5 +112,30 @@ decode "$work/garbage.pcap" -d "tcp.port==$port,zvcp" -Y "zvcp" -T fields -e zvc
 [ "$(grep -c '^182' "$work/garbage.txt")" -eq 3 ] || fail "the messages around the garbage: $(cat "$work/garbage.txt")"
 grep -qi "malformed\|not a zvcp" "$work/garbage.txt" || fail "the garbage is not marked: $(cat "$work/garbage.txt")"
 
+# The authenticated cipher: every message decrypted with the direction keys and
+# its tag verified; a byte changed in the capture is marked.
+rm -f "$work/keys.txt"
+capture "$work/auth.pcap" "$zvcp" --key-log "$work/keys.txt" demo --authenticated --requests 20 --mib 1 \
+  >"$work/auth.out"
+grep -q "cipher AES-256-GCM" "$work/auth.out" || fail "the authenticated demo did not finish: $(cat "$work/auth.out")"
+grep -q " AES-256-GCM$" "$work/keys.txt" || fail "the key log does not name the cipher: $(cat "$work/keys.txt")"
+decode "$work/auth.pcap" -Y zvcp -T fields -E occurrence=a -e zvcp.code -e zvcp.encrypted.tag_ok \
+  -e zvcp.var.binary >"$work/auth.txt"
+tags=$(cut -f2 "$work/auth.txt" | tr ',' '\n' | grep -c '^1$')
+[ "$tags" -eq 76 ] || fail "$tags of 76 authenticated messages have a verified tag"
+grep -qP "^131,3\t1\t.*$payload" "$work/auth.txt" || fail "the first authenticated echo was not decrypted"
+python3 - "$work/auth.pcap" "$work/tampered.pcap" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+# The requester's first sealed message: code 131, no padding, sequence 0.
+at = data.find(b"\x00\x83\x00\x00", 0)
+while at >= 0 and data[at + 8:at + 16] != bytes(8):
+    at = data.find(b"\x00\x83\x00\x00", at + 1)
+data[at + 20] ^= 0x01
+open(sys.argv[2], "wb").write(data)
+PY
+decode "$work/tampered.pcap" -Y "zvcp.bad_tag" >"$work/tampered.txt"
+[ "$(wc -l <"$work/tampered.txt")" -eq 1 ] || fail "the changed message is not marked once: $(cat "$work/tampered.txt")"
+
 [ "$failures" -eq 0 ] && echo "the dissector passed every check"
 exit $((failures > 0))
