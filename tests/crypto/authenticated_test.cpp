@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "crypto_test_util.h"
 #include "test_support.h"
@@ -220,6 +223,32 @@ TEST(AuthenticatedMessage, EveryTamperingIsRefusedAndTheSessionGoesOn) {
     EXPECT_TRUE(Open(p.responder.get(), sent[c.before], &out));
     EXPECT_EQ(plain, out);
   }
+}
+
+// Threads that seal on one session at once take every number once; put on the
+// wire in the order of their numbers, the messages are all taken.
+TEST(AuthenticatedMessage, ThreadsSealingAtOnceNeverShareANumber) {
+  Pair p;
+  constexpr int kThreads = 4, kEach = 50;
+  std::vector<Bytes> sealed[kThreads];
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; i++)
+        sealed[t].push_back(Seal(p.requester.get(), PlainMessage(64, 0, t)));
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  std::map<uint64_t, Bytes> byNumber;
+  for (const auto &messages : sealed) {
+    for (const Bytes &m : messages) {
+      uint64_t number = static_cast<uint64_t>(GetBE32(&m[8])) << 32 | GetBE32(&m[12]);
+      EXPECT_TRUE(byNumber.emplace(number, m).second) << number;
+    }
+  }
+  ASSERT_EQ(static_cast<size_t>(kThreads * kEach), byNumber.size());
+  EXPECT_EQ(static_cast<uint64_t>(kThreads * kEach - 1), byNumber.rbegin()->first);
+  for (const auto &entry : byNumber) EXPECT_TRUE(Open(p.responder.get(), entry.second));
 }
 
 TEST(AuthenticatedMessage, TheReceiverRefusesWhatComesInClear) {
