@@ -44,6 +44,19 @@ void CipherPool::Clear() {
 
 namespace {
 
+// The crypto library leaves bytes of keys and round keys in the stack frames
+// below its caller, where they would stay until something else happens to
+// overwrite them: its key set-up, and its block functions, which spill round
+// keys. Wiped as far down as their calls reach: after a key set-up, and after
+// each message.
+template <size_t kDepth>
+__attribute__((noinline)) void WipeStackBelow() {
+  BYTE scratch[kDepth];
+  OPENSSL_cleanse(scratch, sizeof(scratch));
+}
+constexpr size_t kKeySetupDepth = 16384;
+constexpr size_t kMessageDepth = 4096;
+
 // The key a direction's cipher contexts are made with: the session key for the
 // classic ciphers, the direction key for the authenticated one.
 const BYTE *DirectionKey(const ENCRYPTION_CONTEXT *session, int direction) {
@@ -102,6 +115,7 @@ bool AttachSessionState(ENCRYPTION_CONTEXT *context, bool requester) {
       return false;
     }
   }
+  WipeStackBelow<kKeySetupDepth>();  // the derivation's own copies
   context->state = state;
   return true;
 }
@@ -138,12 +152,15 @@ EVP_CIPHER_CTX *TakeCipher(const ENCRYPTION_CONTEXT *session, int direction, con
     EVP_CIPHER_CTX_free(ctx);
   }
   ctx = EVP_CIPHER_CTX_new();
-  if (ctx != nullptr && EVP_CipherInit_ex2(ctx, cipher, key, iv, enc, nullptr) == 1) return ctx;
+  bool keyed = ctx != nullptr && EVP_CipherInit_ex2(ctx, cipher, key, iv, enc, nullptr) == 1;
+  WipeStackBelow<kKeySetupDepth>();
+  if (keyed) return ctx;
   EVP_CIPHER_CTX_free(ctx);
   return nullptr;
 }
 
 void ReturnCipher(const ENCRYPTION_CONTEXT *session, int direction, EVP_CIPHER_CTX *ctx) {
+  WipeStackBelow<kMessageDepth>();
   if (ctx == nullptr) return;
   if (session->state == nullptr || !session->state->pools[direction].Give(ctx))
     EVP_CIPHER_CTX_free(ctx);
