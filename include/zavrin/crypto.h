@@ -110,7 +110,8 @@ ZAVRIN_EXPORT DWORD SetupEncryptionContext(CSCPMessage *msg, ENCRYPTION_CONTEXT 
 /// when knownKeys is not null, a request whose public key (its DER bytes) is not
 /// on the list is refused with RESULT_UNKNOWN_KEY before any RSA work. Otherwise as
 /// SetupEncryptionContext with a request: *response receives the answer whatever
-/// the result, *context the new context on RESULT_OK and null otherwise.
+/// the result, *context the new context on RESULT_OK and null otherwise. Any other
+/// message: RESULT_UNSUPPORTED_MESSAGE and no answer.
 ZAVRIN_EXPORT DWORD AnswerSessionKeyRequest(CSCPMessage *request, ENCRYPTION_CONTEXT **context,
                                             CSCPMessage **response, int version, DWORD ciphers,
                                             const KNOWN_KEYS *knownKeys);

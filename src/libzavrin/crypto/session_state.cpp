@@ -55,7 +55,7 @@ __attribute__((noinline)) void WipeStackBelow() {
   OPENSSL_cleanse(scratch, sizeof(scratch));
 }
 constexpr size_t kKeySetupDepth = 16384;
-constexpr size_t kMessageDepth = 4096;
+constexpr size_t kMessageDepth = 2048;
 
 // The key a direction's cipher contexts are made with: the session key for the
 // classic ciphers, the direction key for the authenticated one.
