@@ -51,17 +51,20 @@ void MakeNonce(const BYTE *base, QWORD sequence, BYTE *nonce) {
 ENCRYPTED_MESSAGE *SealMessage(ENCRYPTION_CONTEXT *session, const BYTE *plain, DWORD plainSize) {
   ZV_SESSION_STATE *state = session->state;
   if (state == nullptr) return nullptr;
-  // Taken once and never again under this key, whatever becomes of the message; a
-  // session that used up half the numbers sends nothing more rather than wrap.
-  QWORD sequence = __atomic_fetch_add(&state->nextSequence[kSend], 1, __ATOMIC_RELAXED);
-  if (sequence >= (QWORD{1} << 63)) return nullptr;
-  BYTE nonce[kAeadNonceSize];
-  MakeNonce(state->nonceBases[kSend], sequence, nonce);
-
   DWORD total = static_cast<DWORD>(kSealedOverhead + plainSize);
   DWORD padding = Pad8(total);
   BYTE *out = static_cast<BYTE *>(malloc(total + padding));
   if (out == nullptr) return nullptr;
+  // Taken once and never again under this key, whatever becomes of the message
+  // (a number taken and not sent leaves a gap at which the receiver stops); a
+  // session that used up half the numbers sends nothing more rather than wrap.
+  QWORD sequence = __atomic_fetch_add(&state->nextSequence[kSend], 1, __ATOMIC_RELAXED);
+  if (sequence >= (QWORD{1} << 63)) {
+    free(out);
+    return nullptr;
+  }
+  BYTE nonce[kAeadNonceSize];
+  MakeNonce(state->nonceBases[kSend], sequence, nonce);
   WriteBE16(out + kCodeOffset, CMD_ENCRYPTED_MESSAGE);
   out[kPaddingOffset] = static_cast<BYTE>(padding);
   out[kReservedOffset] = 0;
