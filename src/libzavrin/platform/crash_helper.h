@@ -1,0 +1,31 @@
+// What the crashed process and its crash helper agree on.
+//
+// The crashed thread starts the helper as
+//   zavrin-crash-helper <process id> <thread id>
+// with a pipe on its standard input and one on its standard output. It allows
+// the helper to read its memory, then writes the thread's register context
+// (a ucontext_t, as the signal gave it) into the input pipe and closes it.
+// The helper walks that thread's stack and writes one frame line per frame,
+// each ending in "\n", to its output, then ends.
+#ifndef ZAVRIN_CRASH_HELPER_H
+#define ZAVRIN_CRASH_HELPER_H
+
+namespace zavrin {
+
+// The helper's name, installed in the library's libexec folder.
+#define ZAVRIN_CRASH_HELPER_NAME "zavrin-crash-helper"
+
+// Exit codes of the helper besides 0 (the stack was walked).
+enum : int {
+  kHelperBadArguments = 2,  // no process or thread id, or no register context
+  kHelperCannotRead = 3,    // the process could not be read (ptrace policy, gone)
+  kHelperNotStarted = 127,  // the helper could not be started at all
+};
+
+// Longest time the helper works before it gives up, in seconds: the crashed
+// process waits for it a little less, and the watchdog's limit is above both.
+const int kHelperSeconds = 3;
+
+}  // namespace zavrin
+
+#endif  // ZAVRIN_CRASH_HELPER_H
