@@ -8,6 +8,8 @@
 // ptrace, since the thread waits for the walk inside its signal handler.
 #include "platform/call_stack.h"
 
+#include "platform/crash_helper.h"
+
 #include <elfutils/libdwfl.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -263,17 +265,6 @@ const char *LineWithoutRanges(Dwfl_Module *module, Dwarf_Addr address, Dwarf_Add
     return dwarf_linesrc(line, nullptr, nullptr);
   }
   return nullptr;
-}
-
-void WriteText(int fd, const char *text) {
-  size_t length = strlen(text);
-  while (length > 0) {
-    ssize_t n = write(fd, text, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
 }
 
 }  // namespace

@@ -10,6 +10,10 @@
 #ifndef ZAVRIN_CRASH_HELPER_H
 #define ZAVRIN_CRASH_HELPER_H
 
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
+
 namespace zavrin {
 
 // The helper's name, installed in the library's libexec folder.
@@ -25,6 +29,19 @@ enum : int {
 // Longest time the helper works before it gives up, in seconds: the crashed
 // process waits for it a little less, and the watchdog's limit is above both.
 const int kHelperSeconds = 3;
+
+// Writes text to a descriptor with write() alone: no stdio, whose lock a
+// crashed thread may hold.
+inline void WriteText(int fd, const char *text) {
+  size_t length = strlen(text);
+  while (length > 0) {
+    ssize_t n = write(fd, text, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+}
 
 }  // namespace zavrin
 

@@ -83,19 +83,6 @@ class SafeText {
   size_t length_ = 0;
 };
 
-// Writes text to a descriptor without stdio, whose lock the crashed thread
-// may hold.
-void WriteText(int fd, const char *text) {
-  size_t length = strlen(text);
-  while (length > 0) {
-    ssize_t n = write(fd, text, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
-}
-
 void WriteOut(const char *text) {
   WriteText(STDOUT_FILENO, text);
 }
