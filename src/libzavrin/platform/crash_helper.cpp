@@ -37,7 +37,11 @@ pid_t ParseId(const char *text) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  // Never outlives the crashed process's patience, whatever libdw does.
+  // Never outlives the crashed process's patience, whatever libdw does. The
+  // crashed process starts it with every signal blocked.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGALRM, SIG_DFL);
   alarm(zavrin::kHelperSeconds);
   if (argc != 3) return zavrin::kHelperBadArguments;

@@ -2,9 +2,10 @@
 //
 // The crashed thread starts the helper as
 //   zavrin-crash-helper <process id> <thread id>
-// with a pipe on its standard input and one on its standard output. It allows
-// the helper to read its memory, then writes the thread's register context
-// (a ucontext_t, as the signal gave it) into the input pipe and closes it.
+// with a socket on its standard input and a pipe on its standard output, and
+// every signal blocked. It allows the helper to read its memory, then sends
+// the thread's register context (a ucontext_t, as the signal gave it) on the
+// socket and closes it.
 // The helper walks that thread's stack and writes one frame line per frame,
 // each ending in "\n", to its output, then ends.
 #ifndef ZAVRIN_CRASH_HELPER_H

@@ -23,6 +23,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -159,6 +160,10 @@ char helperPath[PATH_MAX];
 // program asked for them through ZAVRIN_DEBUGINFOD_URLS.
 char debuginfodVariable[4096];
 char *helperEnvironment[2] = {nullptr, nullptr};
+// The C library's clone itself: a sanitizer's wrapper of it treats the child
+// as a fork and runs its fork bookkeeping, which a crash may find half done.
+typedef int (*CloneFunction)(int (*)(void *), void *, int, void *, ...);
+CloneFunction cloneFunction = clone;
 
 bool UseHelperAt(const char *directory, size_t directoryLength, const char *relative) {
   size_t relativeLength = strlen(relative);
@@ -189,6 +194,8 @@ void FindHelper() {
 
 void PrepareHelper() {
   FindHelper();
+  void *own = dlsym(RTLD_NEXT, "clone");
+  if (own != nullptr) cloneFunction = reinterpret_cast<CloneFunction>(own);
   const char *urls = getenv("ZAVRIN_DEBUGINFOD_URLS");
   const char kName[] = "DEBUGINFOD_URLS=";
   if (urls != nullptr && *urls != '\0' &&
@@ -316,8 +323,11 @@ int RelayLines(int fd, int64_t deadline, bool *ended) {
 const char *WalkWithHelper(const ucontext_t *context) {
   pthread_once(&helperOnce, PrepareHelper);
   if (helperPath[0] == '\0') return "no crash helper installed";
+  // A socket, not a pipe, towards the helper: sending to a helper that is
+  // gone must fail with an error, never raise SIGPIPE here.
   int toHelper[2], fromHelper[2];
-  if (pipe2(toHelper, O_CLOEXEC) != 0) return "no descriptor left for the crash helper";
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, toHelper) != 0)
+    return "no descriptor left for the crash helper";
   if (pipe2(fromHelper, O_CLOEXEC) != 0) {
     close(toHelper[0]);
     close(toHelper[1]);
@@ -342,7 +352,7 @@ const char *WalkWithHelper(const ucontext_t *context) {
   alignas(16) char childStack[16 * 1024];
   // No exit signal: the program's SIGCHLD handler never sees the helper.
   pid_t helper =
-      clone(StartHelper, childStack + sizeof(childStack), CLONE_VM | CLONE_VFORK, &start);
+      cloneFunction(StartHelper, childStack + sizeof(childStack), CLONE_VM | CLONE_VFORK, &start);
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   close(toHelper[0]);
   close(fromHelper[1]);
@@ -353,7 +363,7 @@ const char *WalkWithHelper(const ucontext_t *context) {
     // Where a ptrace policy admits only a process's ancestors, this one
     // names its helper.
     prctl(PR_SET_PTRACER, helper, 0, 0, 0);
-    ssize_t sent = write(toHelper[1], context, sizeof(*context));
+    ssize_t sent = send(toHelper[1], context, sizeof(*context), MSG_NOSIGNAL);
     (void)sent;
     close(toHelper[1]);
     toHelper[1] = -1;
