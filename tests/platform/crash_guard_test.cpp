@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -106,18 +107,24 @@ void ExpectLeftToTheSystem(const CrashResult &result, int signalNumber) {
 #endif
 }
 
-// Mappings of the size of a guarded thread's signal stack.
+// Mappings shaped like a guarded thread's signal stack: 256 KiB readable and
+// writable right above one inaccessible page.
 int SignalStackMappings() {
   FILE *maps = fopen("/proc/self/maps", "r");
   if (maps == nullptr) return -1;
   int count = 0;
-  unsigned long start, end;
-  char permissions[8];
+  unsigned long start, end, previousStart = 0, previousEnd = 0;
+  char permissions[8], previousPermissions[8] = "";
   char line[512];
   while (fgets(line, sizeof(line), maps) != nullptr) {
-    if (sscanf(line, "%lx-%lx %7s", &start, &end, permissions) == 3 && end - start == 256 * 1024 &&
-        permissions[0] == 'r' && permissions[1] == 'w')
+    if (sscanf(line, "%lx-%lx %7s", &start, &end, permissions) != 3) continue;
+    if (end - start == 256 * 1024 && strncmp(permissions, "rw", 2) == 0 && previousEnd == start &&
+        previousEnd - previousStart == static_cast<unsigned long>(sysconf(_SC_PAGESIZE)) &&
+        strncmp(previousPermissions, "---", 3) == 0)
       count++;
+    previousStart = start;
+    previousEnd = end;
+    memcpy(previousPermissions, permissions, sizeof(permissions));
   }
   fclose(maps);
   return count;
