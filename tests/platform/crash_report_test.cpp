@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zavrin.h>
@@ -331,6 +332,32 @@ TEST(CrashReport, AHangingWriterStillEnds99WithTheTerminationLine) {
   int status = RunReport(zavrin_test::CrashWritingNull, setup, &output, &seconds);
   ExpectReport(status, output, kAccessViolation);
   EXPECT_LT(seconds, 5.0);
+}
+
+// Before any registration in this process: the first one notes the
+// program's choice.
+TEST(CrashReport, TheHelperDownloadsDebugInformationOnlyWhenTheProgramAsks) {
+  ZAVRIN_SKIP_UNDER_QEMU("no helper can be started under qemu-user");
+  // A helper that shows its environment as its frame lines.
+  zavrin_test::TempFile helper("#!/bin/sh\nenv\n");
+  ASSERT_EQ(0, chmod(helper.path().c_str(), 0755));
+  setenv("DEBUGINFOD_URLS", "http://127.0.0.1:9/", 1);
+  for (const char *asked : {static_cast<const char *>(nullptr), "http://127.0.0.1:9/"}) {
+    SCOPED_TRACE(asked != nullptr ? asked : "not asked");
+    if (asked != nullptr) setenv("ZAVRIN_DEBUGINFOD_URLS", asked, 1);
+    std::string output;
+    ReportSetup setup;
+    setup.helper = helper.path().c_str();
+    std::string stack = ExpectReport(RunReport(zavrin_test::CrashWritingNull, setup, &output),
+                                     output, kAccessViolation);
+    unsetenv("ZAVRIN_DEBUGINFOD_URLS");
+    if (asked != nullptr) {
+      EXPECT_NE(std::string::npos, stack.find("  DEBUGINFOD_URLS=http://127.0.0.1:9/\n")) << stack;
+    } else {
+      EXPECT_EQ(std::string::npos, stack.find("DEBUGINFOD_URLS")) << stack;
+    }
+  }
+  unsetenv("DEBUGINFOD_URLS");
 }
 
 std::string shownStack;
