@@ -191,8 +191,8 @@ const Crash kCrashes[] = {
 // How the child reports.
 struct ReportSetup {
   CRASH_OUTPUT_WRITER writer = nullptr;
-  const std::string *writerPath = nullptr;  // where WriteToFile writes
-  const char *helper = nullptr;             // the crash helper to use; null: the one found
+  const std::string *writerPath = nullptr;        // where WriteToFile writes
+  const char *helper = ZAVRIN_TEST_CRASH_HELPER;  // the crash helper to use
 };
 
 // Runs routine in a guarded thread of a child with the console handler
@@ -212,7 +212,7 @@ int RunReport(DWORD (*routine)(void *), const ReportSetup &setup, std::string *o
         mallopt(M_ARENA_MAX, 1);  // one allocator lock for all threads
         if (setup.writerPath != nullptr)
           writerFd = open(setup.writerPath->c_str(), O_WRONLY | O_TRUNC);
-        if (setup.helper != nullptr) zavrin::UseCrashHelper(setup.helper);
+        zavrin::UseCrashHelper(setup.helper);
         SetExceptionHandler(SEHDefaultConsoleHandler, setup.writer);
         int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
         if (write(crashTime[1], &now, sizeof(now)) != sizeof(now)) _exit(3);
@@ -370,6 +370,7 @@ __attribute__((noinline)) void ShowStackFromHere() {
 TEST(CrashReport, ShowCallStackOfTheCallerGoesThroughTheWriter) {
   ZAVRIN_SKIP_UNDER_QEMU("the crash helper cannot read an emulated process");
   shownStack.clear();
+  zavrin::UseCrashHelper(ZAVRIN_TEST_CRASH_HELPER);
   SetExceptionHandler(nullptr, [](const char *text) { shownStack += text; });
   ShowStackFromHere();
   SetExceptionHandler(nullptr, nullptr);

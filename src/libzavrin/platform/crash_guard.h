@@ -50,7 +50,8 @@ bool InCrashFilter();
 // downloads, once: what a report needs later, found without opening a file.
 void PrepareCrashReport();
 
-// Makes reports use the helper at path ("" for none); for tests.
+// Makes reports use the helper at path ("" for none) instead of looking for
+// one; for tests, which run the build tree's helper.
 void UseCrashHelper(const char *path);
 
 }  // namespace zavrin

@@ -176,24 +176,27 @@ bool UseHelperAt(const char *directory, size_t directoryLength, const char *rela
   return true;
 }
 
-// Looks for the helper beside the library (as installed, wherever the
-// package was put), then where the build installs it, then in the build
-// tree. access() only: no file is opened.
+// Looks for the helper where the installed layout puts it relative to the
+// library (wherever the package was put), then right beside the library (as
+// in the build tree), then where this build installs it. access() only: no
+// file is opened.
 void FindHelper() {
   Dl_info self;
   if (dladdr(reinterpret_cast<void *>(&FindHelper), &self) != 0 && self.dli_fname != nullptr &&
       self.dli_fname[0] == '/') {
     const char *slash = strrchr(self.dli_fname, '/');
-    if (UseHelperAt(self.dli_fname, static_cast<size_t>(slash + 1 - self.dli_fname),
-                    ZAVRIN_CRASH_HELPER_FROM_LIBDIR))
-      return;
+    size_t folder = static_cast<size_t>(slash + 1 - self.dli_fname);
+    if (UseHelperAt(self.dli_fname, folder, ZAVRIN_CRASH_HELPER_FROM_LIBDIR)) return;
+    if (UseHelperAt(self.dli_fname, folder, ZAVRIN_CRASH_HELPER_NAME)) return;
   }
-  if (UseHelperAt("", 0, ZAVRIN_CRASH_HELPER_INSTALLED)) return;
-  UseHelperAt("", 0, ZAVRIN_CRASH_HELPER_BUILT);
+  UseHelperAt("", 0, ZAVRIN_CRASH_HELPER_INSTALLED);
 }
 
+// Set when a test chose the helper.
+bool helperChosen = false;
+
 void PrepareHelper() {
-  FindHelper();
+  if (!helperChosen) FindHelper();
   void *own = dlsym(RTLD_NEXT, "clone");
   if (own != nullptr) cloneFunction = reinterpret_cast<CloneFunction>(own);
   const char *urls = getenv("ZAVRIN_DEBUGINFOD_URLS");
@@ -458,9 +461,10 @@ void PrepareCrashReport() {
 }
 
 void UseCrashHelper(const char *path) {
-  pthread_once(&helperOnce, PrepareHelper);
   size_t length = strlen(path);
-  if (length < sizeof(helperPath)) memcpy(helperPath, path, length + 1);
+  if (length >= sizeof(helperPath)) return;
+  memcpy(helperPath, path, length + 1);
+  helperChosen = true;
 }
 
 }  // namespace zavrin
