@@ -116,9 +116,9 @@ ZAVRIN_EXPORT DWORD AnswerSessionKeyRequest(CSCPMessage *request, ENCRYPTION_CON
                                             CSCPMessage **response, int version, DWORD ciphers,
                                             const KNOWN_KEYS *knownKeys);
 #endif
-// Frees a context and wipes its key, and the key schedules made from it, from
-// every thread; null and PASS_THROUGH_CONTEXT are ignored. No thread may use the
-// context any more.
+// Frees a context and wipes its key and every key schedule kept with it (any
+// thread's messages on the session use those); null and PASS_THROUGH_CONTEXT are
+// ignored. No thread may use the context any more.
 ZAVRIN_EXPORT void DestroyEncryptionContext(ENCRYPTION_CONTEXT *context);
 /// A context over key material the caller already holds (keyLength key bytes and
 /// 16 IV bytes, copied), as the key exchange would have made it; requester tells
