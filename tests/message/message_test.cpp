@@ -527,6 +527,15 @@ TEST(MessageObject, BinaryAndInt32Arrays) {
   DWORD all[5];
   EXPECT_EQ(5u, msg.GetVariableInt32Array(3, 0x40000001, all));
   EXPECT_EQ(0xFFFFFFFEu, all[4]);
+  // The bytes after the last whole element are copied as they are, like
+  // GetVariableBinary copies them; only whole elements are converted.
+  const BYTE nine[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  msg.SetVariable(6, nine, sizeof(nine));
+  DWORD three[3] = {0xEEEEEEEE, 0xEEEEEEEE, 0xEEEEEEEE};
+  EXPECT_EQ(2u, msg.GetVariableInt32Array(6, 3, three));
+  EXPECT_EQ(0x01020304u, three[0]);
+  EXPECT_EQ(0x05060708u, three[1]);
+  EXPECT_EQ("09eeeeee", ToHex(three + 2, 4));
 
   // Without data the bytes are zero.
   msg.SetVariable(5, nullptr, 3);
