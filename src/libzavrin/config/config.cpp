@@ -13,10 +13,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 #include <algorithm>
 
+#include "util/ascii_case.h"
 #include "util/text_numbers.h"
 
 namespace {
@@ -79,7 +79,7 @@ class Loader {
     if (line[0] == '*') {
       // The name is all that follows the '*', blanks included; a lone '*'
       // leads back to the unnamed section.
-      active_ = strcasecmp(line + 1, section_) == 0;
+      active_ = zavrin::AsciiCaseEqual(line + 1, section_);
       return;
     }
     if (!active_) return;
@@ -120,7 +120,7 @@ class Loader {
     for (CONFIG_TEMPLATE *entry = entries_; entry->type != CFG_END; entry++) {
       // The template's keyword is read only within its 64 bytes.
       if (strnlen(entry->keyword, sizeof(entry->keyword)) == length &&
-          strncasecmp(entry->keyword, keyword, length) == 0)
+          zavrin::AsciiCaseCompare(entry->keyword, keyword, length) == 0)
         return entry;
     }
     return nullptr;
@@ -157,8 +157,8 @@ class Loader {
   }
 
   static bool IsTrueWord(const char *value) {
-    return strcasecmp(value, "yes") == 0 || strcasecmp(value, "true") == 0 ||
-           strcasecmp(value, "on") == 0 || strcasecmp(value, "1") == 0;
+    return zavrin::AsciiCaseEqual(value, "yes") || zavrin::AsciiCaseEqual(value, "true") ||
+           zavrin::AsciiCaseEqual(value, "on") || strcmp(value, "1") == 0;
   }
 
   // Appends value and the separator to the entry's list; false, with the list
