@@ -176,13 +176,6 @@ TEST(ZvLoadConfig, ReportsFilesThatCannotBeRead) {
   EXPECT_EQ(kDefaults, outcome.summary);
   EXPECT_EQ("Unable to open configuration file (" + missing + "): " + strerror(ENOENT) + "\n",
             outcome.printed);
-
-  // A directory opens but fails on the first read: the reading ends there.
-  std::string directory = dir.path().substr(0, dir.path().rfind('/'));
-  outcome = Load(directory, "");
-  EXPECT_EQ(2u, outcome.result);
-  EXPECT_EQ(kDefaults, outcome.summary);
-  EXPECT_EQ("", outcome.printed);
 }
 
 TEST(ZvLoadConfig, ListGoesOnAcrossCallsAndStopsWhereItCannotGrow) {

@@ -17,6 +17,7 @@
 #include <algorithm>
 
 #include "util/ascii_case.h"
+#include "util/open_to_read.h"
 #include "util/text_numbers.h"
 
 namespace {
@@ -207,7 +208,7 @@ class Loader {
 
 DWORD ZvLoadConfig(const char *file, const char *section, CONFIG_TEMPLATE *cfgTemplate,
                    BOOL printErrors) {
-  FILE *cfg = fopen(file, "r");
+  FILE *cfg = zavrin::StreamToRead(file);
   if (cfg == nullptr) {
     if (printErrors) {
       char errorText[256];

@@ -14,6 +14,7 @@
 #include "coding.h"
 #include "message/message_layout.h"
 #include "port/unicode.h"
+#include "util/open_to_read.h"
 
 using zavrin::kMaxVarLength;
 using zavrin::kMaxVarType;
@@ -225,7 +226,7 @@ BOOL CSCPMessage::SetVariableFromFile(DWORD varId, const char *path) {
   // A file too large for one variable is refused rather than cut down to the
   // low 32 bits of its size, which would report a partial file as complete.
   if (fileSize > kMaxVarLength) return FALSE;
-  FILE *file = fopen(path, "rb");
+  FILE *file = zavrin::StreamToRead(path);
   if (file == nullptr) return FALSE;
   DWORD size = static_cast<DWORD>(fileSize);
   // The data start zeroed: a short read leaves a defined tail.
