@@ -8,7 +8,6 @@
 #include <zavrin/utils.h>
 
 #include <errno.h>
-#include <malloc.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,15 +32,20 @@ class LineReader {
   explicit LineReader(FILE *file) : file_(file) {}
 
   // Reads the next line into line (kMaxLineLength + 1 bytes) without its line
-  // end. False at the end of the file when nothing is left, and on a read error
-  // (failed() tells which).
-  bool ReadLine(char *line) {
+  // end; *cut tells that the line was longer and its rest skipped. False at the
+  // end of the file when nothing is left, and on a read error (failed() tells
+  // which).
+  bool ReadLine(char *line, bool *cut) {
     size_t length = 0;
     bool any = false;
+    *cut = false;
     int c;
     while ((c = NextChar()) != EOF && c != '\n') {
       any = true;
-      if (length < kMaxLineLength) line[length++] = static_cast<char>(c);
+      if (length < kMaxLineLength)
+        line[length++] = static_cast<char>(c);
+      else
+        *cut = true;
     }
     line[length] = 0;
     if (c == EOF && (ferror(file_) || !any)) return false;
@@ -71,8 +75,21 @@ class Loader {
   Loader(const char *section, CONFIG_TEMPLATE *entries, bool print)
       : section_(section), entries_(entries), print_(print), active_(section[0] == 0) {}
 
-  // Applies one line of the file, numbered lineNumber.
-  void HandleLine(char *line, int lineNumber) {
+  // Applies one line of the file, numbered lineNumber. A line that was cut lost
+  // its rest: an error where the line is read and the rest was not a comment.
+  void HandleLine(char *line, int lineNumber, bool cut) {
+    bool restIsComment = strchr(line, '#') != nullptr;
+    ApplyLine(line, lineNumber);
+    if (cut && !restIsComment && active_)
+      CountError("Syntax error in configuration file at line %d\n", lineNumber);
+  }
+
+  // Counts an error that has no message of its own.
+  void CountSilentError() { errors_++; }
+  int errors() const { return errors_; }
+
+ private:
+  void ApplyLine(char *line, int lineNumber) {
     char *comment = strchr(line, '#');
     if (comment != nullptr) *comment = 0;
     StrStrip(line);
@@ -102,11 +119,6 @@ class Loader {
     Store(entry, value, lineNumber);
   }
 
-  // Counts an error that has no message of its own.
-  void CountSilentError() { errors_++; }
-  int errors() const { return errors_; }
-
- private:
   void CountError(const char *format, ...) __attribute__((format(printf, 2, 3))) {
     errors_++;
     if (!print_) return;
@@ -176,15 +188,11 @@ class Loader {
     if (entry->used + needed >= size) {
       size += std::max<QWORD>(needed, kListGrowth);
       if (size > 0xFFFFFFFFu) return false;
-      // The stated size grows by a kilobyte at a time; the block itself grows
-      // geometrically, so that a long list is not copied again every kilobyte.
-      size_t capacity = *list != nullptr ? malloc_usable_size(*list) : 0;
-      if (capacity < size) {
-        size_t blockSize = std::max<size_t>(size, capacity * 2);
-        char *grown = static_cast<char *>(realloc(*list, blockSize));
-        if (grown == nullptr) return false;
-        *list = grown;
-      }
+      // The block is as large as the size the caller keeps: nothing else about
+      // a block from the program's allocator can be known.
+      char *grown = static_cast<char *>(realloc(*list, size));
+      if (grown == nullptr) return false;
+      *list = grown;
     }
     // A used that the caller set beyond the size would write past the block.
     if (entry->used + needed > size) return false;
@@ -221,7 +229,8 @@ DWORD ZvLoadConfig(const char *file, const char *section, CONFIG_TEMPLATE *cfgTe
   LineReader reader(cfg);
   char line[kMaxLineLength + 1];
   int lineNumber = 0;
-  while (reader.ReadLine(line)) loader.HandleLine(line, ++lineNumber);
+  bool cut;
+  while (reader.ReadLine(line, &cut)) loader.HandleLine(line, ++lineNumber, cut);
   // A read error ends the file early: what came after it is lost.
   if (reader.failed()) loader.CountSilentError();
   fclose(cfg);
