@@ -220,6 +220,9 @@ TEST(DynamicLibraries, OpenLookUpAndFail) {
   Cos cosine = reinterpret_cast<Cos>(DLGetSymbolAddr(libm, "cos", error));
   ASSERT_NE(nullptr, cosine) << error;
   EXPECT_EQ(1.0, cosine(0.0));
+  // A null module searches nothing (dlsym would search the whole process).
+  EXPECT_EQ(nullptr, DLGetSymbolAddr(nullptr, "printf", error));
+  EXPECT_STREQ(strerror(EINVAL), error);
 
   struct Case {
     const char *library;

@@ -151,6 +151,12 @@ void DLClose(void *module) {
 }
 
 void *DLGetSymbolAddr(void *module, const char *symbol, char *errorText) {
+  // dlsym takes a null module as the process's default scope and would find any
+  // symbol of the process: null is no module, and nothing is searched.
+  if (module == nullptr) {
+    if (errorText != nullptr) GetSystemErrorText(EINVAL, errorText, kLoaderErrorSize);
+    return nullptr;
+  }
   dlerror();  // clears an older failure, so that the text is this lookup's
   void *address = dlsym(module, symbol);
   if (address == nullptr) StoreLoaderError(errorText);
