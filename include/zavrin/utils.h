@@ -211,7 +211,8 @@ ZAVRIN_EXPORT DWORD ResolveHostName(const char *name);
 // "Linux <major>.<minor>" of the running kernel, cut to size - 1 bytes.
 ZAVRIN_EXPORT void GetOSVersionString(char *buffer, size_t size);
 // Dynamic libraries. On failure the loader's text goes to errorText (255 bytes)
-// when it is not null.
+// when it is not null. DLGetSymbolAddr searches the given module only: a null
+// module gives null.
 ZAVRIN_EXPORT void *DLOpen(const char *libName, char *errorText);
 ZAVRIN_EXPORT void DLClose(void *module);
 ZAVRIN_EXPORT void *DLGetSymbolAddr(void *module, const char *symbol, char *errorText);
