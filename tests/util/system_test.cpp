@@ -147,8 +147,9 @@ TEST(FilesToRead, RefuseDirectoriesAndDoNotWaitOnFifos) {
        "0 0", "1 1"},
   };
   for (const auto &c : cases) {
-    for (const auto &[path, expected] :
-         {std::make_pair(dir, c.onDirectory), std::make_pair(fifo, c.onFifo)}) {
+    for (bool onFifo : {false, true}) {
+      const std::string &path = onFifo ? fifo : dir;
+      const std::string &expected = onFifo ? c.onFifo : c.onDirectory;
       std::string output;
       int status = zavrin_test::RunInChildCapturing(
           [&] {
