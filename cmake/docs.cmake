@@ -26,6 +26,8 @@ set(DOXYGEN_QUIET YES)
 # A group comment (///@{ ... ///@}) documents each member of the group: one
 # comment over the command codes, the flag bits or the fields of a record.
 set(DOXYGEN_DISTRIBUTE_GROUP_DOC YES)
+# The first sentence of each comment is its summary.
+set(DOXYGEN_JAVADOC_AUTOBRIEF YES)
 set(DOXYGEN_SORT_MEMBER_DOCS NO)
 set(DOXYGEN_ENABLE_PREPROCESSING YES)
 set(DOXYGEN_MACRO_EXPANSION YES)
