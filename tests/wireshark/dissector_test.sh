@@ -63,6 +63,12 @@ if ! capture "$work/demo.pcap" "$zvcp" --key-log "$work/keys.txt" demo --request
   exit 77
 fi
 grep -q "summary:" "$work/demo.out" || fail "the demo did not finish: $(cat "$work/demo.out")"
+# Other programs may use the loopback meanwhile: keep only the demo's connection.
+demo_port=$(sed -n 's/^agent listening on .*:\([0-9]*\)$/\1/p' "$work/demo.out" | tail -n 1)
+if [ -n "$demo_port" ]; then
+  tshark -r "$work/demo.pcap" -Y "tcp.port==$demo_port" -w "$work/demo-only.pcap" 2>/dev/null &&
+    mv "$work/demo-only.pcap" "$work/demo.pcap"
+fi
 
 # Every message, one line each: outer code, inner code (decrypted), id, CRC verdict.
 decode "$work/demo.pcap" -Y zvcp -T fields -E occurrence=a -e zvcp.code -e zvcp.id \
