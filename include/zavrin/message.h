@@ -469,12 +469,24 @@ typedef struct {
   void *message;  ///< the message, owned by the queue
 } WAIT_QUEUE_ELEMENT;
 
+/// The name of the threads that keep wait queues (see MsgWaitQueue).
+#define MSG_WAIT_QUEUE_THREAD_NAME "zavrin-mwq"
+
 /// Where a connection's receiver leaves replies for the threads that wait for
 /// them, by command code and id. Holds message objects and raw wire messages
 /// side by side; a housekeeper thread drops what nobody takes within the hold
 /// time. Any number of threads may put and wait at once.
 class ZAVRIN_EXPORT MsgWaitQueue {
  public:
+  /// How queues constructed from now on are kept: with shared TRUE, one
+  /// housekeeper thread serves every such queue of the process (started with
+  /// the first, ended with the last), so that ten thousand queues cost one
+  /// thread; with FALSE (the default) each queue starts a housekeeper of its
+  /// own. Queues that exist keep theirs. Expiry, hold times and waits are the
+  /// same either way. Meant to be called once, at start-up. Every housekeeper
+  /// thread is named MSG_WAIT_QUEUE_THREAD_NAME.
+  static void ShareHousekeeper(BOOL shared);
+
   MsgWaitQueue();
   /// Ends the housekeeper and destroys every message still held. No other
   /// thread may use the queue any more.
@@ -510,6 +522,9 @@ class ZAVRIN_EXPORT MsgWaitQueue {
   void *WaitForMessageInternal(WORD isRaw, WORD code, DWORD id, DWORD timeout);
   void HousekeeperThread();
   static DWORD MWQThreadStarter(void *arg);
+  // One housekeeper pass: a period off every hold time, expired messages out.
+  __attribute__((visibility("hidden"))) void Expire();
+  friend struct MsgWaitQueueHousekeeper;
   void Lock();
   void Unlock();
   __attribute__((visibility("hidden"))) void Append(WORD isRaw, WORD code, DWORD id, void *message);
@@ -522,8 +537,10 @@ class ZAVRIN_EXPORT MsgWaitQueue {
   DWORD holdTime;
   DWORD elementCount;
   WAIT_QUEUE_ELEMENT *elements;
-  MsgWaitQueueHousekeeper *housekeeper;  // null when the thread could not start
-  friend struct MsgWaitQueueInspector;   // the tests look at the held elements
+  // Its own housekeeper thread, or its place among the queues that share one;
+  // null when neither could be had.
+  MsgWaitQueueHousekeeper *housekeeper;
+  friend struct MsgWaitQueueInspector;  // the tests look at the held elements
 };
 
 #endif  // __cplusplus
@@ -559,6 +576,8 @@ ZAVRIN_C_BEGIN
 /// data (INFINITE: without limit). Returns the bytes received (1 or more), 0 when
 /// the peer closed the connection, -1 for INVALID_SOCKET or a failed receive, -2
 /// when no data came in time or the wait failed. Signals do not cut it short.
+/// On a non-blocking socket, or with MSG_DONTWAIT in flags, it never waits: with
+/// nothing to take it returns -1 with errno EAGAIN, as one recv does.
 ZAVRIN_EXPORT int RecvEx(SOCKET sock, void *buffer, size_t length, int flags, DWORD timeout);
 
 /// Sends all length bytes, waiting for the socket to take more when it is full.
@@ -584,10 +603,59 @@ ZAVRIN_EXPORT int SendEx(SOCKET sock, const void *data, size_t length, int flags
 /// buffer is of no further use; after 1 and 2 the next call reads the next
 /// message. *context is read only when an encrypted message (code 131) arrives:
 /// PASS_THROUGH_CONTEXT hands it on as it came. decryptionBuffer holds at least
-/// maxSize + 16 bytes.
+/// maxSize + 16 bytes. It waits for the message whatever the socket's mode: on a
+/// non-blocking socket as on a blocking one.
 ZAVRIN_EXPORT int RecvZVCPMessage(SOCKET sock, CSCP_MESSAGE *msg, RECEIVE_BUFFER *receiveBuffer,
                                   DWORD maxSize, ENCRYPTION_CONTEXT **context,
                                   BYTE *decryptionBuffer, DWORD timeout);
+
+/// A message stream: one connection's framing, fed by a caller that reads the
+/// socket its own way (an event loop, say); whole messages come out. Same framing
+/// and results as RecvZVCPMessage, with no socket inside. An idle stream holds
+/// no buffer: one is taken for the bytes in flight and given back once they are
+/// handed out. Owned by the caller; used by one thread at a time.
+///
+/// Feeding: ZVCPStreamReserve gives room to receive into (at least 1 byte, its
+/// size in *room), valid until the next call on the stream; ZVCPStreamCommit then
+/// says how many bytes landed there. The room of a large message in flight is
+/// inside the message itself, so its body is never copied a second time.
+/// ZVCPStreamWrite copies bytes the caller already holds.
+///
+/// Reading: ZVCPStreamNext gives the next whole message, if there is one:
+///   16 or more  a message; *msg points at it (network order, as received; code
+///               131 decrypted in place with *context, PASS_THROUGH_CONTEXT hands
+///               it on as it came), valid until the next call on the stream;
+///   0           no whole message yet: feed more bytes;
+///   1           a message larger than maxSize (or 2 GiB), its bytes dropped as
+///               they came: *msg points at its 16-byte header;
+///   2           an encrypted message not decrypted (*context null, decryption
+///               failed, or no memory for it): *msg points at it as it stands;
+///   4           ZVCP_RECV_BAD_SIZE: a size field below 16: *msg points at the
+///               header; the stream is out of step and gives 4 from now on,
+///               dropping whatever it is fed.
+/// Results 1 and 2 leave the stream in step. *context is read only when an
+/// encrypted message arrives. Call Next until it gives 0 before waiting for
+/// more bytes: the stream gives back its memory then.
+typedef struct ZVCP_STREAM ZVCP_STREAM;
+
+/// A stream for messages of at most maxSize bytes; null when memory runs out.
+/// Freed with ZVCPStreamDestroy.
+ZAVRIN_EXPORT ZVCP_STREAM *ZVCPStreamCreate(DWORD maxSize);
+/// Frees the stream and everything it holds; a null stream is ignored.
+ZAVRIN_EXPORT void ZVCPStreamDestroy(ZVCP_STREAM *stream);
+/// Room to receive into: at least 1 byte, *room set to its size, valid until the
+/// next call on the stream. Null (and *room 0) only when memory runs out.
+ZAVRIN_EXPORT BYTE *ZVCPStreamReserve(ZVCP_STREAM *stream, size_t *room);
+/// bytes (at most the room given) were received into the last reserved room.
+ZAVRIN_EXPORT void ZVCPStreamCommit(ZVCP_STREAM *stream, size_t bytes);
+/// Takes a copy of size bytes; FALSE when memory runs out (nothing taken).
+ZAVRIN_EXPORT BOOL ZVCPStreamWrite(ZVCP_STREAM *stream, const void *data, size_t size);
+/// The next whole message, if there is one (results above).
+ZAVRIN_EXPORT int ZVCPStreamNext(ZVCP_STREAM *stream, CSCP_MESSAGE **msg,
+                                 ENCRYPTION_CONTEXT **context);
+/// Bytes the stream holds beyond its own record: staged bytes, the message in
+/// flight, the last message handed out. 0 for an idle stream.
+ZAVRIN_EXPORT size_t ZVCPStreamMemory(const ZVCP_STREAM *stream);
 
 /// A raw message: the header (flags with MSG_FLAG_RAW added, numVariables =
 /// dataSize), the data bytes from offset 16, zeros up to a multiple of 8. With a
