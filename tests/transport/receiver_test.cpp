@@ -444,3 +444,79 @@ TEST(Faults, DescriptorExhaustion) {
   for (int fd : filler) close(fd);
   setrlimit(RLIMIT_NOFILE, &saved);
 }
+
+// A non-blocking socket, or MSG_DONTWAIT, makes RecvEx one recv: nothing to
+// take is -1 with EAGAIN at once, whatever the time-out; data is taken as ever.
+TEST(RecvEx, DoesNotWaitOnANonBlockingSocket) {
+  struct Case {
+    const char *name;
+    bool nonBlocking;
+    int flags;
+    DWORD timeout;
+    int emptyResult;
+  };
+  const Case cases[] = {
+      {"blocking, with a time-out", false, 0, 50, -2},
+      {"MSG_DONTWAIT, no time-out", false, MSG_DONTWAIT, INFINITE, -1},
+      {"MSG_DONTWAIT, with a time-out", false, MSG_DONTWAIT, kWait, -1},
+      {"non-blocking, no time-out", true, 0, INFINITE, -1},
+      {"non-blocking, with a time-out", true, 0, kWait, -1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    SocketPair pair;
+    if (c.nonBlocking) fcntl(pair.local(), F_SETFL, fcntl(pair.local(), F_GETFL) | O_NONBLOCK);
+    char buffer[16];
+    errno = 0;
+    EXPECT_EQ(c.emptyResult, RecvEx(pair.local(), buffer, sizeof(buffer), c.flags, c.timeout));
+    if (c.emptyResult == -1) {
+      EXPECT_EQ(EAGAIN, errno);
+    }
+    ASSERT_TRUE(zavrin_test::WriteAll(pair.remote(), "abc", 3));
+    EXPECT_EQ(3, RecvEx(pair.local(), buffer, sizeof(buffer), c.flags, c.timeout));
+  }
+}
+
+// RecvZVCPMessage waits for its message on a non-blocking socket too, with and
+// without a time-out.
+TEST(Receiver, WaitsOnANonBlockingSocket) {
+  for (DWORD timeout : {INFINITE, kWait}) {
+    SocketPair pair;
+    fcntl(pair.local(), F_SETFL, fcntl(pair.local(), F_GETFL) | O_NONBLOCK);
+    Receiver receiver(1024);
+    Bytes message = PlainMessage(48);
+    Peer peer([&] {
+      usleep(50 * 1000);
+      EXPECT_TRUE(zavrin_test::WriteInPieces(pair.remote(), pair.local(), message, {5, 20}));
+    });
+    EXPECT_EQ(48, receiver.Read(pair.local(), nullptr, timeout));
+    EXPECT_EQ(message, receiver.Head(48));
+  }
+}
+
+// After a large message the receiver takes the next header straight into the
+// message buffer; whatever follows (small messages, one to skip, a large one
+// cut anywhere) must read as from the receive buffer.
+TEST(Receiver, LargeMessagesAndWhatFollowsThem) {
+  const std::vector<uint32_t> sizes = {40000, 70000, 24, 20000, 16, 80000, 65536, 32, 30000};
+  std::vector<Bytes> messages;
+  std::vector<int> results;
+  for (size_t i = 0; i < sizes.size(); i++) {
+    messages.push_back(PlainMessage(sizes[i], 0, static_cast<unsigned>(i)));
+    results.push_back(sizes[i] > 70000 ? 1 : static_cast<int>(sizes[i]));
+  }
+  Bytes stream = Concat(messages);
+  for (std::vector<size_t> pieces :
+       {std::vector<size_t>{}, {40005, 3, 69990, 30}, std::vector<size_t>(200, 1500)}) {
+    SocketPair pair;
+    Receiver receiver(70000);
+    Peer peer([&] {
+      EXPECT_TRUE(zavrin_test::WriteInPieces(pair.remote(), pair.local(), stream, pieces));
+    });
+    for (size_t i = 0; i < results.size(); i++) {
+      ASSERT_EQ(results[i], receiver.Read(pair.local())) << "message " << i;
+      size_t shown = results[i] == 1 ? 16 : messages[i].size();
+      EXPECT_EQ(Bytes(messages[i].begin(), messages[i].begin() + shown), receiver.Head(shown));
+    }
+  }
+}

@@ -8,15 +8,16 @@
 #include <zavrin/message.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 
 #include "coding.h"
-#include "crypto/crypto_internal.h"
 #include "message/message_layout.h"
 #include "port/thread.h"
+#include "transport/framer.h"
 
 namespace zavrin {
 
@@ -44,6 +45,60 @@ int WaitFor(SOCKET sock, short events, DWORD timeout) {
   }
 }
 
+// Whether recv on the socket returns at once when there is nothing to take.
+bool NonBlocking(SOCKET sock) {
+  int mode = fcntl(sock, F_GETFL);
+  return mode != -1 && (mode & O_NONBLOCK) != 0;
+}
+
+// How a receive goes about an empty socket.
+enum class Empty {
+  kWait,         // wait for data, whatever the socket's mode
+  kWaitFirst,    // as kWait, and the socket is likely empty: wait before receiving
+  kAsTheSocket,  // a non-blocking socket, or MSG_DONTWAIT, returns -1 (EAGAIN) at once
+};
+
+// One receive of at most length bytes (length at most INT_MAX). Without a
+// time-out the receive itself waits. With one, data that is there already is
+// taken without a wait; otherwise wait, then take it. A socket found readable
+// may be empty again when another thread read first: wait anew.
+int Receive(SOCKET sock, void *buffer, size_t length, int flags, DWORD timeout, Empty empty) {
+  int noWait = timeout == INFINITE ? 0 : MSG_DONTWAIT;
+  DWORD start = GetTickCount();
+  // Waiting first spares the receive that would find nothing: with a time-out
+  // that is a recv, a poll and a recv where a blocking loop makes one recv.
+  bool waitFirst = empty == Empty::kWaitFirst && timeout != INFINITE;
+  for (;;) {
+    if (waitFirst) {
+      DWORD left = ReduceTimeout(timeout, TicksSince(start, GetTickCount()));
+      if (WaitFor(sock, POLLIN, left) != 1) return -2;
+    }
+    ssize_t n = recv(sock, buffer, length, flags | noWait);
+    if (n >= 0) return static_cast<int>(n);
+    waitFirst = false;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    if (empty == Empty::kAsTheSocket && ((flags & MSG_DONTWAIT) != 0 || NonBlocking(sock))) {
+      errno = EAGAIN;
+      return -1;
+    }
+    waitFirst = true;
+  }
+}
+
+// What this thread's receiver saw last on a socket. Only hints: whatever they
+// say, the receive is correct; they choose the cheaper way.
+struct LastReceive {
+  SOCKET sock = INVALID_SOCKET;
+  // A short receive left the socket empty: the next receive waits first.
+  bool drained = false;
+  // The last message was large: the next one's header is received straight
+  // into the caller's buffer, so that a run of large messages is not copied
+  // from the receive buffer a second time.
+  bool large = false;
+};
+thread_local LastReceive lastReceive;
+
 }  // namespace
 
 }  // namespace zavrin
@@ -53,20 +108,7 @@ using namespace zavrin;
 int RecvEx(SOCKET sock, void *buffer, size_t length, int flags, DWORD timeout) {
   if (sock == INVALID_SOCKET) return -1;
   if (length > INT_MAX) length = INT_MAX;  // the result must hold the count
-  // Without a time-out the receive itself waits. With one, data that is there
-  // already is taken without a wait; otherwise wait, then take it. A socket
-  // found readable may be empty again when another thread read first, and a
-  // non-blocking socket has nothing yet: wait anew.
-  int noWait = timeout == INFINITE ? 0 : MSG_DONTWAIT;
-  DWORD start = GetTickCount();
-  for (;;) {
-    ssize_t n = recv(sock, buffer, length, flags | noWait);
-    if (n >= 0) return static_cast<int>(n);
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    DWORD left = ReduceTimeout(timeout, TicksSince(start, GetTickCount()));
-    if (WaitFor(sock, POLLIN, left) != 1) return -2;
-  }
+  return Receive(sock, buffer, length, flags, timeout, Empty::kAsTheSocket);
 }
 
 int SendEx(SOCKET sock, const void *data, size_t length, int flags) {
@@ -97,11 +139,10 @@ int Ended(int received) {
   return received == -2 ? 3 : received;
 }
 
-// Below this many bytes still to come, a message's rest is received into the
-// receive buffer, 64 KiB at a time, so that the messages behind it come along;
-// from this many on it goes straight into the caller's buffer, and exactly up to
-// the message's end, which spares copying a large body a second time.
-constexpr DWORD kDirectReceive = 16384;
+// The message's header, or as much of it as the caller's buffer holds.
+void CopyHeader(BYTE *out, const Framer &framer) {
+  memcpy(out, framer.header, framer.maxSize < kMsgHeaderSize ? framer.maxSize : kMsgHeaderSize);
+}
 
 }  // namespace
 
@@ -118,69 +159,45 @@ int RecvZVCPMessage(SOCKET sock, CSCP_MESSAGE *msg, RECEIVE_BUFFER *rb, DWORD ma
     rb->bytesBuffered = 0;
     rb->readPos = 0;
   }
-  BYTE *out = reinterpret_cast<BYTE *>(msg);
+  // The receive buffer stages the bytes; the message goes to the caller's buffer.
+  Framer framer(maxSize);
+  framer.staging = rb->buffer;
+  framer.stagingSize = RECEIVE_BUFFER_SIZE;
+  framer.readPos = rb->readPos;
+  framer.bytesBuffered = rb->bytesBuffered;
+  framer.out = reinterpret_cast<BYTE *>(msg);
 
-  // The header, completed behind what is buffered.
-  while (rb->bytesBuffered < kMsgHeaderSize) {
-    if (rb->readPos != 0) {
-      memmove(rb->buffer, rb->buffer + rb->readPos, rb->bytesBuffered);
-      rb->readPos = 0;
+  int ended = 0;
+  Framer::Step step;
+  while ((step = framer.Advance()) == Framer::kMoreBytes) {
+    bool known = lastReceive.sock == sock;
+    DWORD room;
+    BYTE *at = framer.Room(&room, known && lastReceive.large);
+    // The receiver waits for its message whatever the socket's mode.
+    Empty empty = known && lastReceive.drained ? Empty::kWaitFirst : Empty::kWait;
+    int r = sock == INVALID_SOCKET ? -1 : Receive(sock, at, room, 0, timeout, empty);
+    lastReceive.large = known && lastReceive.large;
+    lastReceive.sock = sock;
+    lastReceive.drained = r > 0 && static_cast<DWORD>(r) < room;
+    if (r <= 0) {
+      ended = Ended(r);
+      break;
     }
-    int r = RecvEx(sock, rb->buffer + rb->bytesBuffered, RECEIVE_BUFFER_SIZE - rb->bytesBuffered, 0,
-                   timeout);
-    if (r <= 0) return Ended(r);
-    rb->bytesBuffered += static_cast<DWORD>(r);
+    framer.Received(static_cast<DWORD>(r));
   }
-
-  const BYTE *header = rb->buffer + rb->readPos;
-  DWORD size = ReadBE32(header + kMsgSizeOffset);
-  // The result must be able to carry the size.
-  bool skip = size > maxSize || size > INT_MAX;
-  if (skip || size < kMsgHeaderSize) {
-    memcpy(out, header, maxSize < kMsgHeaderSize ? maxSize : kMsgHeaderSize);
-    if (size < kMsgHeaderSize) {
-      // Nothing tells where the next message starts.
-      rb->bytesBuffered = 0;
-      rb->readPos = 0;
-      return ZVCP_RECV_BAD_SIZE;
-    }
+  rb->readPos = framer.readPos;
+  rb->bytesBuffered = framer.bytesBuffered;
+  if (step == Framer::kBadSize) {
+    CopyHeader(framer.out, framer);
+    // Nothing tells where the next message starts.
+    rb->bytesBuffered = 0;
+    rb->readPos = 0;
+    return ZVCP_RECV_BAD_SIZE;
   }
-
-  // What is buffered already.
-  DWORD taken = size < rb->bytesBuffered ? size : rb->bytesBuffered;
-  if (!skip) memcpy(out, header, taken);
-  rb->bytesBuffered -= taken;
-  rb->readPos = rb->bytesBuffered != 0 ? rb->readPos + taken : 0;
-
-  // The rest from the socket; the buffer is empty while any of it is missing.
-  while (taken < size) {
-    DWORD missing = size - taken;
-    if (!skip && missing >= kDirectReceive) {
-      int r = RecvEx(sock, out + taken, missing, 0, timeout);
-      if (r <= 0) return Ended(r);
-      taken += static_cast<DWORD>(r);
-      continue;
-    }
-    int r = RecvEx(sock, rb->buffer, RECEIVE_BUFFER_SIZE, 0, timeout);
-    if (r <= 0) return Ended(r);
-    DWORD received = static_cast<DWORD>(r);
-    DWORD used = received < missing ? received : missing;
-    if (!skip) memcpy(out + taken, rb->buffer, used);
-    taken += used;
-    if (used < received) {
-      rb->readPos = used;
-      rb->bytesBuffered = received - used;
-    }
-  }
-
-  if (skip) return 1;
-  ENCRYPTION_CONTEXT *session = context != nullptr ? *context : nullptr;
-  if (ReadBE16(out + kMsgCodeOffset) != CMD_ENCRYPTED_MESSAGE)
-    return RefusesPlainMessages(session) ? 2 : static_cast<int>(size);
-  if (session == nullptr) return 2;
-  if (session == PASS_THROUGH_CONTEXT) return static_cast<int>(size);
-  if (decryptionBuffer == nullptr ||
-      !CSCPDecryptMessage(session, reinterpret_cast<ENCRYPTED_MESSAGE *>(msg), decryptionBuffer))
-    return 2;
-  return static_cast<int>(ReadBE32(out + kMsgSizeOffset));
+  if (framer.skip) CopyHeader(framer.out, framer);
+  if (step != Framer::kComplete) return ended;
+  if (framer.skip) return 1;
+  if (lastReceive.sock != sock) lastReceive = LastReceive{sock, false, false};
+  lastReceive.large = framer.size >= kDirectReceive;
+  return FinishMessage(framer.out, framer.size, context, decryptionBuffer);
 }
