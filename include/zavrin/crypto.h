@@ -155,7 +155,6 @@ ZAVRIN_EXPORT void FreeKnownKeys(KNOWN_KEYS *keys);
 /// when the key cannot be encoded.
 ZAVRIN_EXPORT BOOL GetRSAKeyFingerprint(RSA *key, BYTE *fingerprint);
 
-
 /// Reads an RSA key file (length, public and private key in DER, SHA-1 digest).
 /// Null when the file is missing, short, corrupted or undecodable; the caller frees
 /// the key with RSA_free.
