@@ -6,12 +6,12 @@
 #include <zavrin.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -33,11 +33,7 @@ constexpr DWORD kFileIdBase = 0x40000000;
 constexpr DWORD kVarClient = 1, kVarSequence = 2, kVarLength = 3, kVarCrc = 4;
 
 int ThreadCount() {
-  int count = 0;
-  DIR *dir = opendir("/proc/self/task");
-  while (dir != nullptr && readdir(dir) != nullptr) count++;
-  if (dir != nullptr) closedir(dir);
-  return count - 2;  // "." and ".."
+  return zavrin_test::ThreadsOf(getpid());
 }
 
 #pragma GCC diagnostic push
