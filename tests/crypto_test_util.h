@@ -128,6 +128,19 @@ struct TestSession {
   TestSession &operator=(const TestSession &) = delete;
 };
 
+// The plain wire message encrypted for the session by the library's own
+// CSCPEncryptMessage, as bytes; empty when it failed. For tests of what
+// receives encrypted messages.
+inline Bytes EncryptedMessage(ENCRYPTION_CONTEXT *context, Bytes plain) {
+  ENCRYPTED_MESSAGE *block =
+      CSCPEncryptMessage(context, reinterpret_cast<CSCP_MESSAGE *>(plain.data()));
+  if (block == nullptr) return Bytes();
+  const unsigned char *b = reinterpret_cast<const unsigned char *>(block);
+  Bytes encrypted(b, b + GetBE32(b + 4));
+  free(block);
+  return encrypted;
+}
+
 }  // namespace crypto_test
 
 #endif  // ZAVRIN_CRYPTO_TEST_UTIL_H

@@ -560,6 +560,54 @@ ZAVRIN_EXPORT int RecvZVCPMessage(SOCKET sock, CSCP_MESSAGE *msg, RECEIVE_BUFFER
                                   DWORD maxSize, ENCRYPTION_CONTEXT **context,
                                   BYTE *decryptionBuffer, DWORD timeout);
 
+/// A message stream: one connection's framing, fed by a caller that reads the
+/// socket its own way (an event loop, say); whole messages come out. Same framing
+/// and results as RecvZVCPMessage, with no socket inside. An idle stream holds
+/// no buffer: one is taken for the bytes in flight and given back once they are
+/// handed out. Owned by the caller; used by one thread at a time.
+///
+/// Feeding: ZVCPStreamReserve gives room to receive into (at least 1 byte, its
+/// size in *room), valid until the next call on the stream; ZVCPStreamCommit then
+/// says how many bytes landed there. The room of a large message in flight is
+/// inside the message itself, so its body is never copied a second time.
+/// ZVCPStreamWrite copies bytes the caller already holds.
+///
+/// Reading: ZVCPStreamNext gives the next whole message, if there is one:
+///   16 or more  a message; *msg points at it (network order, as received; code
+///               131 decrypted in place with *context, PASS_THROUGH_CONTEXT hands
+///               it on as it came), valid until the next call on the stream;
+///   0           no whole message yet: feed more bytes;
+///   1           a message larger than maxSize (or 2 GiB), its bytes dropped as
+///               they came: *msg points at its 16-byte header;
+///   2           an encrypted message not decrypted (*context null, decryption
+///               failed, or no memory for it): *msg points at it as it stands;
+///   4           ZVCP_RECV_BAD_SIZE: a size field below 16: *msg points at the
+///               header; the stream is out of step and gives 4 from now on,
+///               dropping whatever it is fed.
+/// Results 1 and 2 leave the stream in step. *context is read only when an
+/// encrypted message arrives. Call Next until it gives 0 before waiting for
+/// more bytes: the stream gives back its memory then.
+typedef struct ZVCP_STREAM ZVCP_STREAM;
+
+/// A stream for messages of at most maxSize bytes; null when memory runs out.
+/// Freed with ZVCPStreamDestroy.
+ZAVRIN_EXPORT ZVCP_STREAM *ZVCPStreamCreate(DWORD maxSize);
+/// Frees the stream and everything it holds; a null stream is ignored.
+ZAVRIN_EXPORT void ZVCPStreamDestroy(ZVCP_STREAM *stream);
+/// Room to receive into: at least 1 byte, *room set to its size, valid until the
+/// next call on the stream. Null (and *room 0) only when memory runs out.
+ZAVRIN_EXPORT BYTE *ZVCPStreamReserve(ZVCP_STREAM *stream, size_t *room);
+/// bytes (at most the room given) were received into the last reserved room.
+ZAVRIN_EXPORT void ZVCPStreamCommit(ZVCP_STREAM *stream, size_t bytes);
+/// Takes a copy of size bytes; FALSE when memory runs out (nothing taken).
+ZAVRIN_EXPORT BOOL ZVCPStreamWrite(ZVCP_STREAM *stream, const void *data, size_t size);
+/// The next whole message, if there is one (results above).
+ZAVRIN_EXPORT int ZVCPStreamNext(ZVCP_STREAM *stream, CSCP_MESSAGE **msg,
+                                 ENCRYPTION_CONTEXT **context);
+/// Bytes the stream holds beyond its own record: staged bytes, the message in
+/// flight, the last message handed out. 0 for an idle stream.
+ZAVRIN_EXPORT size_t ZVCPStreamMemory(const ZVCP_STREAM *stream);
+
 // A raw message: the header (flags with MSG_FLAG_RAW added, numVariables =
 // dataSize), the data bytes from offset 16, zeros up to a multiple of 8. With a
 // null buffer it is allocated (dataSize + 24 bytes; the caller frees it);

@@ -16,6 +16,7 @@
 #include "coding.h"
 #include "message/message_layout.h"
 #include "port/thread.h"
+#include "transport/framer.h"
 
 namespace zavrin {
 
@@ -96,11 +97,10 @@ int Ended(int received) {
   return received == -2 ? 3 : received;
 }
 
-// Below this many bytes still to come, a message's rest is received into the
-// receive buffer, 64 KiB at a time, so that the messages behind it come along;
-// from this many on it goes straight into the caller's buffer, and exactly up to
-// the message's end, which spares copying a large body a second time.
-constexpr DWORD kDirectReceive = 16384;
+// The message's header, or as much of it as the caller's buffer holds.
+void CopyHeader(BYTE *out, const Framer &framer) {
+  memcpy(out, framer.header, framer.maxSize < kMsgHeaderSize ? framer.maxSize : kMsgHeaderSize);
+}
 
 }  // namespace
 
@@ -117,69 +117,37 @@ int RecvZVCPMessage(SOCKET sock, CSCP_MESSAGE *msg, RECEIVE_BUFFER *rb, DWORD ma
     rb->bytesBuffered = 0;
     rb->readPos = 0;
   }
-  BYTE *out = reinterpret_cast<BYTE *>(msg);
+  // The receive buffer stages the bytes; the message goes to the caller's buffer.
+  Framer framer(maxSize);
+  framer.staging = rb->buffer;
+  framer.stagingSize = RECEIVE_BUFFER_SIZE;
+  framer.readPos = rb->readPos;
+  framer.bytesBuffered = rb->bytesBuffered;
+  framer.out = reinterpret_cast<BYTE *>(msg);
 
-  // The header, completed behind what is buffered.
-  while (rb->bytesBuffered < kMsgHeaderSize) {
-    if (rb->readPos != 0) {
-      memmove(rb->buffer, rb->buffer + rb->readPos, rb->bytesBuffered);
-      rb->readPos = 0;
+  int ended = 0;
+  Framer::Step step;
+  while ((step = framer.Advance()) == Framer::kMoreBytes) {
+    DWORD room;
+    BYTE *at = framer.Room(&room);
+    int r = RecvEx(sock, at, room, 0, timeout);
+    if (r <= 0) {
+      ended = Ended(r);
+      break;
     }
-    int r = RecvEx(sock, rb->buffer + rb->bytesBuffered, RECEIVE_BUFFER_SIZE - rb->bytesBuffered, 0,
-                   timeout);
-    if (r <= 0) return Ended(r);
-    rb->bytesBuffered += static_cast<DWORD>(r);
+    framer.Received(static_cast<DWORD>(r));
   }
-
-  const BYTE *header = rb->buffer + rb->readPos;
-  DWORD size = ReadBE32(header + kMsgSizeOffset);
-  // The result must be able to carry the size.
-  bool skip = size > maxSize || size > INT_MAX;
-  if (skip || size < kMsgHeaderSize) {
-    memcpy(out, header, maxSize < kMsgHeaderSize ? maxSize : kMsgHeaderSize);
-    if (size < kMsgHeaderSize) {
-      // Nothing tells where the next message starts.
-      rb->bytesBuffered = 0;
-      rb->readPos = 0;
-      return ZVCP_RECV_BAD_SIZE;
-    }
+  rb->readPos = framer.readPos;
+  rb->bytesBuffered = framer.bytesBuffered;
+  if (step == Framer::kBadSize) {
+    CopyHeader(framer.out, framer);
+    // Nothing tells where the next message starts.
+    rb->bytesBuffered = 0;
+    rb->readPos = 0;
+    return ZVCP_RECV_BAD_SIZE;
   }
-
-  // What is buffered already.
-  DWORD taken = size < rb->bytesBuffered ? size : rb->bytesBuffered;
-  if (!skip) memcpy(out, header, taken);
-  rb->bytesBuffered -= taken;
-  rb->readPos = rb->bytesBuffered != 0 ? rb->readPos + taken : 0;
-
-  // The rest from the socket; the buffer is empty while any of it is missing.
-  while (taken < size) {
-    DWORD missing = size - taken;
-    if (!skip && missing >= kDirectReceive) {
-      int r = RecvEx(sock, out + taken, missing, 0, timeout);
-      if (r <= 0) return Ended(r);
-      taken += static_cast<DWORD>(r);
-      continue;
-    }
-    int r = RecvEx(sock, rb->buffer, RECEIVE_BUFFER_SIZE, 0, timeout);
-    if (r <= 0) return Ended(r);
-    DWORD received = static_cast<DWORD>(r);
-    DWORD used = received < missing ? received : missing;
-    if (!skip) memcpy(out + taken, rb->buffer, used);
-    taken += used;
-    if (used < received) {
-      rb->readPos = used;
-      rb->bytesBuffered = received - used;
-    }
-  }
-
-  if (skip) return 1;
-  if (ReadBE16(out + kMsgCodeOffset) != CMD_ENCRYPTED_MESSAGE) return static_cast<int>(size);
-
-  ENCRYPTION_CONTEXT *session = context != nullptr ? *context : nullptr;
-  if (session == nullptr) return 2;
-  if (session == PASS_THROUGH_CONTEXT) return static_cast<int>(size);
-  if (decryptionBuffer == nullptr ||
-      !CSCPDecryptMessage(session, reinterpret_cast<ENCRYPTED_MESSAGE *>(msg), decryptionBuffer))
-    return 2;
-  return static_cast<int>(ReadBE32(out + kMsgSizeOffset));
+  if (framer.skip) CopyHeader(framer.out, framer);
+  if (step != Framer::kComplete) return ended;
+  if (framer.skip) return 1;
+  return FinishMessage(framer.out, framer.size, context, decryptionBuffer);
 }
