@@ -16,8 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "stream_shim.h"
-
 namespace zvcp {
 
 // Exit statuses.
