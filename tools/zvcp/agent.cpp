@@ -104,7 +104,7 @@ struct Peer {
 class StoreWriters {
  public:
   void Start(unsigned threads);
-  void Submit(StoreJob *job);
+  void Submit(StoreJob *job, const void *owner);
   void Stop();  // runs what is queued, then joins
 
  private:
@@ -135,6 +135,10 @@ struct AgentLoop {
   bool accepting = false;
   Peer peers;  // sentinel
   std::thread thread;
+
+  ~AgentLoop() {
+    if (listen.fd >= 0) close(listen.fd);
+  }
 };
 
 void OnPeerEvents(void *owner, uint32_t events);
@@ -225,9 +229,9 @@ void StoreWriters::Serve(Lane *lane) {
   }
 }
 
-void StoreWriters::Submit(StoreJob *job) {
-  // A drop follows the same lane as the file's other jobs: the file's own address picks it.
-  size_t index = (reinterpret_cast<uintptr_t>(job->file.get()) >> 4) % lanes_.size();
+void StoreWriters::Submit(StoreJob *job, const void *owner) {
+  // The owner (the peer) picks the lane: its jobs, drops included, run in order.
+  size_t index = (reinterpret_cast<uintptr_t>(owner) >> 4) % lanes_.size();
   Lane *lane = lanes_[index].get();
   {
     std::lock_guard<std::mutex> hold(lane->lock);
@@ -352,7 +356,7 @@ void SubmitStoreJob(Peer *p, StoreStep step, std::vector<BYTE> data = {}) {
     job->queued = job->data.size();
     p->storeQueued += job->queued;
   }
-  p->home->core->store.Submit(job);
+  p->home->core->store.Submit(job, p);
 }
 
 void DropFile(Peer *p) {
@@ -508,6 +512,7 @@ void ReadPeer(Peer *p) {
     if (r < 16) return ClosePeer(p);  // a bad size: the stream is lost
     HandleMessage(p, m);
   }
+  UpdateWatch(p);  // file data may be waiting for the store now
 }
 
 void OnPeerEvents(void *owner, uint32_t events) {
@@ -685,6 +690,8 @@ bool Agent::Start(int listener, const AgentOptions &options, std::string *error)
     AgentLoop *l = core->loops.back().get();
     if (!l->loop.Ok()) {
       *error = std::string("epoll: ") + strerror(errno);
+      if (i == 0) close(listener);
+      core->loops.clear();
       return false;
     }
     l->core = core;
