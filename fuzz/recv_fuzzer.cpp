@@ -1,8 +1,11 @@
 // A byte stream cut into pieces, read message by message through a socket pair
-// and checked against a model of the framing. The first byte picks the cipher
-// state and the second the maximum size; then come pieces, each a length byte
-// (0 meaning 256) and that many stream bytes. Each piece is written only once
-// the reader has taken the one before, so every cut reaches the receiver as one.
+// and checked against a model of the framing; then fed, cut the same way, to a
+// message stream, which must give the same results and bytes. The first byte
+// picks the cipher state (its value mod 3) and the stream's intake (its value / 3,
+// odd: copying, even: reserving); the second the maximum size; then come pieces,
+// each a length byte (0 meaning 256) and that many stream bytes. Each piece is
+// written only once the reader has taken the one before, so every cut reaches
+// the receiver as one.
 #include <zavrin.h>
 
 #include <sched.h>
@@ -45,6 +48,63 @@ void WritePieces(int writer, int reader, const std::vector<BYTE> &stream,
   shutdown(writer, SHUT_WR);
 }
 
+// What one read gave: the result and the bytes it handed out (the message for
+// 16 or more, the header's first min(maxSize, 16) bytes for 1 and 4).
+struct Outcome {
+  int result;
+  std::vector<BYTE> bytes;
+  bool operator==(const Outcome &o) const { return result == o.result && bytes == o.bytes; }
+};
+
+Outcome Took(int result, const void *msg, DWORD maxSize) {
+  size_t shown = 0;
+  if (result >= 16) shown = static_cast<size_t>(result);
+  if (result == 1 || result == ZVCP_RECV_BAD_SIZE) shown = maxSize < 16 ? maxSize : 16;
+  const BYTE *bytes = static_cast<const BYTE *>(msg);
+  return {result, std::vector<BYTE>(bytes, bytes + shown)};
+}
+
+// Ends with ZVCP_RECV_BAD_SIZE or, once everything is fed, with 0 for whatever is
+// left incomplete: the results RecvZVCPMessage gives when the peer then closes.
+std::vector<Outcome> ReadWithStream(const std::vector<BYTE> &stream,
+                                    const std::vector<size_t> &pieces, bool copying, DWORD maxSize,
+                                    ENCRYPTION_CONTEXT *context) {
+  std::vector<Outcome> outcomes;
+  ZVCP_STREAM *framing = ZVCPStreamCreate(maxSize);
+  if (framing == nullptr) abort();
+  size_t offset = 0;
+  for (size_t piece : pieces) {
+    for (size_t left = piece; left > 0;) {
+      size_t taken = left;
+      if (copying) {
+        if (!ZVCPStreamWrite(framing, stream.data() + offset, left)) abort();
+      } else {
+        size_t room = 0;
+        BYTE *into = ZVCPStreamReserve(framing, &room);
+        if (into == nullptr || room == 0) abort();
+        if (taken > room) taken = room;
+        memcpy(into, stream.data() + offset, taken);
+        ZVCPStreamCommit(framing, taken);
+      }
+      offset += taken;
+      left -= taken;
+      for (;;) {
+        CSCP_MESSAGE *msg;
+        int result = ZVCPStreamNext(framing, &msg, &context);
+        if (result == 0) break;
+        outcomes.push_back(Took(result, msg, maxSize));
+        if (result == ZVCP_RECV_BAD_SIZE) {
+          ZVCPStreamDestroy(framing);
+          return outcomes;
+        }
+      }
+    }
+  }
+  outcomes.push_back({0, {}});
+  ZVCPStreamDestroy(framing);
+  return outcomes;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -59,6 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }();
   ENCRYPTION_CONTEXT *contexts[] = {nullptr, PASS_THROUGH_CONTEXT, &aes};
   int mode = data[0] % 3;
+  bool copying = data[0] / 3 % 2 != 0;
   ENCRYPTION_CONTEXT *context = contexts[mode];
   DWORD maxSize = kMaxSizes[data[1] % (sizeof(kMaxSizes) / sizeof(kMaxSizes[0]))];
 
@@ -88,9 +149,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   RecvZVCPMessage(fds[1], nullptr, receiveBuffer, maxSize, &context, work.data(), 10000);
 
   // The model: walk the stream by its size fields.
+  std::vector<Outcome> outcomes;
   size_t pos = 0;
   for (;;) {
     int result = RecvZVCPMessage(fds[1], msg, receiveBuffer, maxSize, &context, work.data(), 10000);
+    outcomes.push_back(Took(result, msg, maxSize));
     size_t left = stream.size() - pos;
     if (left < 16) {
       if (result != 0) abort();  // the peer closed before a whole header
@@ -117,6 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else if (result != 2 && (result < 16 || static_cast<uint32_t>(result) > messageSize)) {
       abort();
     }
+    // What a failed decryption left behind is not compared.
+    if (result == 2) outcomes.back().bytes.clear();
     pos += messageSize;
   }
   readerDone.store(true);
@@ -124,5 +189,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   free(receiveBuffer);
   close(fds[0]);
   close(fds[1]);
+
+  // The stream, fed the same cuts, gives the same results and bytes.
+  if (ReadWithStream(stream, pieces, copying, maxSize, contexts[mode]) != outcomes) abort();
   return 0;
 }

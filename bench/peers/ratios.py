@@ -71,6 +71,17 @@ def speed(base, peer):
     return figure
 
 
+def speed_between(name, other):
+    """The throughput of one benchmark over another's, both named in full."""
+
+    def figure(runs):
+        if name not in runs or other not in runs:
+            return None
+        return throughput(runs[name]) / throughput(runs[other])
+
+    return figure
+
+
 def time_ratio(base, peer):
     """zavrin's time over the peer's (below 1: zavrin is faster)."""
 
@@ -95,6 +106,14 @@ CHECKS = [
     ("AES-256 round trip 64 KiB vs EVP", speed("crypt_aes256/65536", "evp"), ">=", 0.90, "x"),
     ("recv 1 KiB vs plain recv", speed("recv/1024", "plain"), ">=", 0.80, "x"),
     ("recv 64 KiB vs plain recv", speed("recv/65536", "plain"), ">=", 0.95, "x"),
+    ("recv 64 KiB, 30 s time-out, vs plain recv",
+     speed_between("recv_timeout/zavrin/65536", "recv/plain/65536"), ">=", 0.95, "x"),
+    ("recv 1 KiB, 30 s time-out, vs plain recv",
+     speed_between("recv_timeout/zavrin/1024", "recv/plain/1024"), None, None, "x"),
+    ("message stream 64 KiB vs plain recv",
+     speed_between("recv_stream/zavrin/65536", "recv/plain/65536"), None, None, "x"),
+    ("message stream 1 KiB vs plain recv",
+     speed_between("recv_stream/zavrin/1024", "recv/plain/1024"), None, None, "x"),
     ("wake-up, 1 waiter, median", counter("wakeup/zavrin/1", "median_us"), "<", 15, "us"),
     ("wake-up, 1 waiter, p99", counter("wakeup/zavrin/1", "p99_us"), None, None, "us"),
     ("wake-up, 8 waiters, median", counter("wakeup/zavrin/8", "median_us"), "<", 25, "us"),

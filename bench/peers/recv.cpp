@@ -1,5 +1,7 @@
 // RecvZVCPMessage over loopback TCP beside a plain recv loop over the same byte
 // stream: messages of 64 B, 1 KiB and 64 KiB, sent back to back by a writer thread.
+// The library side runs three ways: RecvZVCPMessage without a time-out, with one
+// of 30 s, and the message stream fed by a blocking recv loop.
 #include <zavrin.h>
 
 #include <arpa/inet.h>
@@ -48,7 +50,24 @@ std::vector<BYTE> MessageStream(size_t messageSize) {
   return stream;
 }
 
-template <bool kLibrary>
+enum Reader { kPlain, kLibrary, kLibraryTimeout, kStream };
+
+// One message from the stream, receiving into its room as needed; its size, or
+// the failing receive's result.
+int StreamMessage(int sock, ZVCP_STREAM *stream) {
+  for (;;) {
+    CSCP_MESSAGE *msg;
+    int result = ZVCPStreamNext(stream, &msg, nullptr);
+    if (result != 0) return result;
+    size_t room;
+    BYTE *into = ZVCPStreamReserve(stream, &room);
+    ssize_t n = into != nullptr ? recv(sock, into, room, 0) : -1;
+    if (n <= 0) return static_cast<int>(n);
+    ZVCPStreamCommit(stream, static_cast<size_t>(n));
+  }
+}
+
+template <Reader kReader>
 void Receive(benchmark::State &state) {
   const size_t messageSize = static_cast<size_t>(state.range(0));
   std::vector<BYTE> stream = MessageStream(messageSize);
@@ -62,19 +81,22 @@ void Receive(benchmark::State &state) {
   ENCRYPTION_CONTEXT *context = nullptr;
   RecvZVCPMessage(fds[1], nullptr, receiveBuffer, 0, &context, nullptr, 0);
   std::vector<BYTE> chunk(65536);
+  ZVCP_STREAM *framing = ZVCPStreamCreate(static_cast<DWORD>(messageSize));
   for (auto _ : state) {
     std::thread writer([&] { SendEx(fds[0], stream.data(), stream.size(), 0); });
     size_t received = 0;
     while (received < stream.size()) {
       int n;
-      if (kLibrary) {
-        n = RecvZVCPMessage(fds[1], reinterpret_cast<CSCP_MESSAGE *>(message.data()),
-                            receiveBuffer, static_cast<DWORD>(messageSize), &context, nullptr,
-                            INFINITE);
+      if (kReader == kLibrary || kReader == kLibraryTimeout) {
+        n = RecvZVCPMessage(fds[1], reinterpret_cast<CSCP_MESSAGE *>(message.data()), receiveBuffer,
+                            static_cast<DWORD>(messageSize), &context, nullptr,
+                            kReader == kLibrary ? INFINITE : 30000);
+      } else if (kReader == kStream) {
+        n = StreamMessage(fds[1], framing);
       } else {
         n = static_cast<int>(recv(fds[1], chunk.data(), chunk.size(), 0));
       }
-      if (n < 16 && !(n > 0 && !kLibrary)) break;
+      if (n < 16 && !(n > 0 && kReader == kPlain)) break;
       received += static_cast<size_t>(n);
     }
     writer.join();
@@ -85,11 +107,18 @@ void Receive(benchmark::State &state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
   free(receiveBuffer);
+  ZVCPStreamDestroy(framing);
   close(fds[0]);
   close(fds[1]);
 }
 
 }  // namespace
 
-BENCHMARK(Receive<true>)->Name("recv/zavrin")->Arg(64)->Arg(1024)->Arg(65536)->UseRealTime();
-BENCHMARK(Receive<false>)->Name("recv/plain")->Arg(64)->Arg(1024)->Arg(65536)->UseRealTime();
+BENCHMARK(Receive<kLibrary>)->Name("recv/zavrin")->Arg(64)->Arg(1024)->Arg(65536)->UseRealTime();
+BENCHMARK(Receive<kPlain>)->Name("recv/plain")->Arg(64)->Arg(1024)->Arg(65536)->UseRealTime();
+BENCHMARK(Receive<kLibraryTimeout>)
+    ->Name("recv_timeout/zavrin")
+    ->Arg(1024)
+    ->Arg(65536)
+    ->UseRealTime();
+BENCHMARK(Receive<kStream>)->Name("recv_stream/zavrin")->Arg(1024)->Arg(65536)->UseRealTime();

@@ -530,6 +530,8 @@ ZAVRIN_C_BEGIN
 // data (INFINITE: without limit). Returns the bytes received (1 or more), 0 when
 // the peer closed the connection, -1 for INVALID_SOCKET or a failed receive, -2
 // when no data came in time or the wait failed. Signals do not cut it short.
+// On a non-blocking socket, or with MSG_DONTWAIT in flags, it never waits: with
+// nothing to take it returns -1 with errno EAGAIN, as one recv does.
 ZAVRIN_EXPORT int RecvEx(SOCKET sock, void *buffer, size_t length, int flags, DWORD timeout);
 
 // Sends all length bytes, waiting for the socket to take more when it is full.
@@ -555,7 +557,8 @@ ZAVRIN_EXPORT int SendEx(SOCKET sock, const void *data, size_t length, int flags
 // buffer is of no further use; after 1 and 2 the next call reads the next
 // message. *context is read only when an encrypted message (code 131) arrives:
 // PASS_THROUGH_CONTEXT hands it on as it came. decryptionBuffer holds at least
-// maxSize + 16 bytes.
+// maxSize + 16 bytes. It waits for the message whatever the socket's mode: on a
+// non-blocking socket as on a blocking one.
 ZAVRIN_EXPORT int RecvZVCPMessage(SOCKET sock, CSCP_MESSAGE *msg, RECEIVE_BUFFER *receiveBuffer,
                                   DWORD maxSize, ENCRYPTION_CONTEXT **context,
                                   BYTE *decryptionBuffer, DWORD timeout);

@@ -444,3 +444,52 @@ TEST(Faults, DescriptorExhaustion) {
   for (int fd : filler) close(fd);
   setrlimit(RLIMIT_NOFILE, &saved);
 }
+
+// A non-blocking socket, or MSG_DONTWAIT, makes RecvEx one recv: nothing to
+// take is -1 with EAGAIN at once, whatever the time-out; data is taken as ever.
+TEST(RecvEx, DoesNotWaitOnANonBlockingSocket) {
+  struct Case {
+    const char *name;
+    bool nonBlocking;
+    int flags;
+    DWORD timeout;
+    int emptyResult;
+  };
+  const Case cases[] = {
+      {"blocking, with a time-out", false, 0, 50, -2},
+      {"MSG_DONTWAIT, no time-out", false, MSG_DONTWAIT, INFINITE, -1},
+      {"MSG_DONTWAIT, with a time-out", false, MSG_DONTWAIT, kWait, -1},
+      {"non-blocking, no time-out", true, 0, INFINITE, -1},
+      {"non-blocking, with a time-out", true, 0, kWait, -1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    SocketPair pair;
+    if (c.nonBlocking) fcntl(pair.local(), F_SETFL, fcntl(pair.local(), F_GETFL) | O_NONBLOCK);
+    char buffer[16];
+    errno = 0;
+    EXPECT_EQ(c.emptyResult, RecvEx(pair.local(), buffer, sizeof(buffer), c.flags, c.timeout));
+    if (c.emptyResult == -1) {
+      EXPECT_EQ(EAGAIN, errno);
+    }
+    ASSERT_TRUE(zavrin_test::WriteAll(pair.remote(), "abc", 3));
+    EXPECT_EQ(3, RecvEx(pair.local(), buffer, sizeof(buffer), c.flags, c.timeout));
+  }
+}
+
+// RecvZVCPMessage waits for its message on a non-blocking socket too, with and
+// without a time-out.
+TEST(Receiver, WaitsOnANonBlockingSocket) {
+  for (DWORD timeout : {INFINITE, kWait}) {
+    SocketPair pair;
+    fcntl(pair.local(), F_SETFL, fcntl(pair.local(), F_GETFL) | O_NONBLOCK);
+    Receiver receiver(1024);
+    Bytes message = PlainMessage(48);
+    Peer peer([&] {
+      usleep(50 * 1000);
+      EXPECT_TRUE(zavrin_test::WriteInPieces(pair.remote(), pair.local(), message, {5, 20}));
+    });
+    EXPECT_EQ(48, receiver.Read(pair.local(), nullptr, timeout));
+    EXPECT_EQ(message, receiver.Head(48));
+  }
+}

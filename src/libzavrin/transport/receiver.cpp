@@ -8,6 +8,7 @@
 #include <zavrin/message.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <string.h>
@@ -44,6 +45,52 @@ int WaitFor(SOCKET sock, short events, DWORD timeout) {
   }
 }
 
+// Whether recv on the socket returns at once when there is nothing to take.
+bool NonBlocking(SOCKET sock) {
+  int mode = fcntl(sock, F_GETFL);
+  return mode != -1 && (mode & O_NONBLOCK) != 0;
+}
+
+// How a receive goes about an empty socket.
+enum class Empty {
+  kWait,         // wait for data, whatever the socket's mode
+  kWaitFirst,    // as kWait, and the socket is likely empty: wait before receiving
+  kAsTheSocket,  // a non-blocking socket, or MSG_DONTWAIT, returns -1 (EAGAIN) at once
+};
+
+// One receive of at most length bytes (length at most INT_MAX). Without a
+// time-out the receive itself waits. With one, data that is there already is
+// taken without a wait; otherwise wait, then take it. A socket found readable
+// may be empty again when another thread read first: wait anew.
+int Receive(SOCKET sock, void *buffer, size_t length, int flags, DWORD timeout, Empty empty) {
+  int noWait = timeout == INFINITE ? 0 : MSG_DONTWAIT;
+  DWORD start = GetTickCount();
+  // Waiting first spares the receive that would find nothing: with a time-out
+  // that is a recv, a poll and a recv where a blocking loop makes one recv.
+  bool waitFirst = empty == Empty::kWaitFirst && timeout != INFINITE;
+  for (;;) {
+    if (waitFirst) {
+      DWORD left = ReduceTimeout(timeout, TicksSince(start, GetTickCount()));
+      if (WaitFor(sock, POLLIN, left) != 1) return -2;
+    }
+    ssize_t n = recv(sock, buffer, length, flags | noWait);
+    if (n >= 0) return static_cast<int>(n);
+    waitFirst = false;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    if (empty == Empty::kAsTheSocket && ((flags & MSG_DONTWAIT) != 0 || NonBlocking(sock))) {
+      errno = EAGAIN;
+      return -1;
+    }
+    waitFirst = true;
+  }
+}
+
+// The socket the last receive of this thread's receiver left empty, as far as
+// a short receive tells: its next receive waits first. Only a hint: whatever
+// it says, the receive is correct.
+thread_local SOCKET drainedSocket = INVALID_SOCKET;
+
 }  // namespace
 
 }  // namespace zavrin
@@ -53,20 +100,7 @@ using namespace zavrin;
 int RecvEx(SOCKET sock, void *buffer, size_t length, int flags, DWORD timeout) {
   if (sock == INVALID_SOCKET) return -1;
   if (length > INT_MAX) length = INT_MAX;  // the result must hold the count
-  // Without a time-out the receive itself waits. With one, data that is there
-  // already is taken without a wait; otherwise wait, then take it. A socket
-  // found readable may be empty again when another thread read first, and a
-  // non-blocking socket has nothing yet: wait anew.
-  int noWait = timeout == INFINITE ? 0 : MSG_DONTWAIT;
-  DWORD start = GetTickCount();
-  for (;;) {
-    ssize_t n = recv(sock, buffer, length, flags | noWait);
-    if (n >= 0) return static_cast<int>(n);
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    DWORD left = ReduceTimeout(timeout, TicksSince(start, GetTickCount()));
-    if (WaitFor(sock, POLLIN, left) != 1) return -2;
-  }
+  return Receive(sock, buffer, length, flags, timeout, Empty::kAsTheSocket);
 }
 
 int SendEx(SOCKET sock, const void *data, size_t length, int flags) {
@@ -130,7 +164,10 @@ int RecvZVCPMessage(SOCKET sock, CSCP_MESSAGE *msg, RECEIVE_BUFFER *rb, DWORD ma
   while ((step = framer.Advance()) == Framer::kMoreBytes) {
     DWORD room;
     BYTE *at = framer.Room(&room);
-    int r = RecvEx(sock, at, room, 0, timeout);
+    // The receiver waits for its message whatever the socket's mode.
+    Empty empty = drainedSocket == sock ? Empty::kWaitFirst : Empty::kWait;
+    int r = sock == INVALID_SOCKET ? -1 : Receive(sock, at, room, 0, timeout, empty);
+    drainedSocket = r > 0 && static_cast<DWORD>(r) < room ? sock : INVALID_SOCKET;
     if (r <= 0) {
       ended = Ended(r);
       break;
