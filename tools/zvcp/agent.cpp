@@ -94,10 +94,13 @@ struct Peer {
   DWORD fileId = 0;
   size_t storeQueued = 0;
   int jobsPending = 0;
-  uint32_t events = 0;  // what the loop watches for
+  uint32_t events = 0;    // what the loop watches for
+  bool finished = false;  // the peer sent its last byte: closed once its answers are out
   bool closed = false;
 
   size_t Waiting() const { return output.size() - outputSent; }
+  // Finished and every answer out: time to close.
+  bool Done() const { return finished && Waiting() == 0 && jobsPending == 0; }
 };
 
 // The store's threads. Jobs of one peer go to one thread, so they run in order.
@@ -263,7 +266,7 @@ void WatchFor(Peer *p, uint32_t events) {
 // Reading stops while the peer has much output waiting or much file data
 // waiting for the store: it cannot make the agent hold more.
 void UpdateWatch(Peer *p) {
-  bool read = p->Waiting() < kOutputPauseBytes && p->storeQueued < kStorePauseBytes;
+  bool read = !p->finished && p->Waiting() < kOutputPauseBytes && p->storeQueued < kStorePauseBytes;
   WatchFor(p, (read ? EPOLLIN | EPOLLRDHUP : 0u) | (p->Waiting() > 0 ? EPOLLOUT : 0u));
 }
 
@@ -290,6 +293,7 @@ bool Flush(Peer *p) {
     std::vector<BYTE>().swap(p->output);  // an idle peer holds no buffer
     p->outputSent = 0;
     p->stalledSince = 0;
+    if (p->Done()) return false;
   }
   UpdateWatch(p);
   return true;
@@ -473,7 +477,10 @@ void OnStoreDone(StoreJob *job) {
     done.SetVariable(kVarFileSha1, f->digest, f->digestLength);
     SendMessage(p, done);
   }
-  if (!p->closed) UpdateWatch(p);
+  if (p->Done())
+    ClosePeer(p);
+  else if (!p->closed)
+    UpdateWatch(p);
 }
 
 void HandleMessage(Peer *p, CSCP_MESSAGE *m) {
@@ -501,6 +508,11 @@ void ReadPeer(Peer *p) {
   if (into == nullptr) return ClosePeer(p);
   ssize_t n = recv(p->watch.fd, into, room, MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (n == 0 && (p->Waiting() > 0 || p->jobsPending > 0)) {
+    // The peer has said all it will say: its answers still go out.
+    p->finished = true;
+    return UpdateWatch(p);
+  }
   if (n <= 0) return ClosePeer(p);
   ZVCPStreamCommit(p->stream, static_cast<size_t>(n));
   p->lastHeard = NowMs();
