@@ -33,6 +33,7 @@ struct Connection {
   std::vector<uint8_t> pending;  // the start of a message not yet whole
   std::vector<uint8_t> output;   // answers the socket has not taken
   ENCRYPTION_CONTEXT *context = nullptr;
+  bool watchingOut = false;  // EPOLLOUT is watched
 };
 
 int epollFd;
@@ -46,18 +47,9 @@ void Close(Connection *c) {
   delete c;
 }
 
+// Answers collect behind what waits; Flush sends them in one go after each read.
 bool Send(Connection *c, const void *data, size_t size) {
   const uint8_t *bytes = static_cast<const uint8_t *>(data);
-  if (c->output.empty()) {
-    ssize_t n = send(c->fd, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno != EAGAIN) return false;
-    size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
-    if (sent == size) return true;
-    bytes += sent;
-    size -= sent;
-    epoll_event e = {EPOLLIN | EPOLLOUT, {c}};
-    epoll_ctl(epollFd, EPOLL_CTL_MOD, c->fd, &e);
-  }
   c->output.insert(c->output.end(), bytes, bytes + size);
   return true;
 }
@@ -116,6 +108,26 @@ bool Frame(Connection *c, uint8_t *data, size_t size, size_t *used) {
   return true;
 }
 
+// Sends what waits; watches for room while some of it stays.
+bool Flush(Connection *c) {
+  size_t sent = 0;
+  while (sent < c->output.size()) {
+    ssize_t n =
+        send(c->fd, c->output.data() + sent, c->output.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EAGAIN) break;
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  c->output.erase(c->output.begin(), c->output.begin() + static_cast<long>(sent));
+  if (c->output.empty()) std::vector<uint8_t>().swap(c->output);
+  if (c->watchingOut != !c->output.empty()) {
+    c->watchingOut = !c->watchingOut;
+    epoll_event e = {c->watchingOut ? EPOLLIN | EPOLLOUT : EPOLLIN, {c}};
+    epoll_ctl(epollFd, EPOLL_CTL_MOD, c->fd, &e);
+  }
+  return true;
+}
+
 bool Read(Connection *c) {
   ssize_t n = recv(c->fd, readBuffer, sizeof(readBuffer), MSG_DONTWAIT);
   if (n < 0 && errno == EAGAIN) return true;
@@ -124,25 +136,12 @@ bool Read(Connection *c) {
   if (c->pending.empty()) {
     if (!Frame(c, readBuffer, static_cast<size_t>(n), &used)) return false;
     c->pending.assign(readBuffer + used, readBuffer + n);
-    return true;
+  } else {
+    c->pending.insert(c->pending.end(), readBuffer, readBuffer + n);
+    if (!Frame(c, c->pending.data(), c->pending.size(), &used)) return false;
+    c->pending.erase(c->pending.begin(), c->pending.begin() + static_cast<long>(used));
   }
-  c->pending.insert(c->pending.end(), readBuffer, readBuffer + n);
-  if (!Frame(c, c->pending.data(), c->pending.size(), &used)) return false;
-  c->pending.erase(c->pending.begin(), c->pending.begin() + static_cast<long>(used));
-  return true;
-}
-
-bool Flush(Connection *c) {
-  ssize_t n = send(c->fd, c->output.data(), c->output.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  if (n < 0 && errno == EAGAIN) return true;
-  if (n <= 0) return false;
-  c->output.erase(c->output.begin(), c->output.begin() + n);
-  if (c->output.empty()) {
-    std::vector<uint8_t>().swap(c->output);
-    epoll_event e = {EPOLLIN, {c}};
-    epoll_ctl(epollFd, EPOLL_CTL_MOD, c->fd, &e);
-  }
-  return true;
+  return Flush(c);
 }
 
 }  // namespace
@@ -186,7 +185,7 @@ int main(int argc, char **argv) {
         int fd;
         while ((fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
           setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-          epoll_event in = {EPOLLIN, {new Connection{fd, {}, {}, nullptr}}};
+          epoll_event in = {EPOLLIN, {new Connection{fd, {}, {}, nullptr, false}}};
           epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &in);
         }
         continue;

@@ -95,6 +95,7 @@ struct Peer {
   size_t storeQueued = 0;
   int jobsPending = 0;
   uint32_t events = 0;    // what the loop watches for
+  bool batching = false;  // answers collect in output while a read is handled
   bool finished = false;  // the peer sent its last byte: closed once its answers are out
   bool closed = false;
 
@@ -278,8 +279,16 @@ uint64_t PeerDeadline(const Peer *p) {
   return deadline;
 }
 
-// Sends what waits; false when the connection failed.
+// Output waits: the unacknowledged-data clock runs from the last progress.
+void NoteWaiting(Peer *p, bool progress) {
+  if (progress || p->stalledSince == 0) p->stalledSince = NowMs();
+  if (PeerDeadline(p) < p->timer.deadline) p->home->loop.Arm(&p->timer, PeerDeadline(p));
+  UpdateWatch(p);
+}
+
+// Sends what waits; false when the connection failed, or is done.
 bool Flush(Peer *p) {
+  size_t before = p->Waiting();
   while (p->Waiting() > 0) {
     ssize_t n = send(p->watch.fd, p->output.data() + p->outputSent, p->Waiting(),
                      MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -287,19 +296,21 @@ bool Flush(Peer *p) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
     if (n <= 0) return false;
     p->outputSent += static_cast<size_t>(n);
-    p->stalledSince = NowMs();
   }
-  if (p->Waiting() == 0) {
-    std::vector<BYTE>().swap(p->output);  // an idle peer holds no buffer
-    p->outputSent = 0;
-    p->stalledSince = 0;
-    if (p->Done()) return false;
+  if (p->Waiting() > 0) {
+    NoteWaiting(p, p->Waiting() < before);
+    return true;
   }
+  std::vector<BYTE>().swap(p->output);  // an idle peer holds no buffer
+  p->outputSent = 0;
+  p->stalledSince = 0;
+  if (p->Done()) return false;
   UpdateWatch(p);
   return true;
 }
 
-// Queues the bytes behind what waits and sends what the socket takes.
+// Queues the bytes behind what waits. Outside a batch of answers it sends at
+// once what the socket takes; a batch goes out in one send at its end.
 void SendBytes(Peer *p, const void *data, size_t size) {
   if (p->closed) return;
   if (p->Waiting() + size > kOutputLimitBytes) {
@@ -307,22 +318,17 @@ void SendBytes(Peer *p, const void *data, size_t size) {
     return;
   }
   const BYTE *bytes = static_cast<const BYTE *>(data);
-  if (p->Waiting() == 0) {
-    // The common case: the socket takes it all and nothing is copied.
-    ssize_t n = send(p->watch.fd, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      ClosePeer(p);
-      return;
-    }
-    size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
-    if (sent == size) return;
-    bytes += sent;
-    size -= sent;
-    p->stalledSince = NowMs();
-    if (PeerDeadline(p) < p->timer.deadline) p->home->loop.Arm(&p->timer, PeerDeadline(p));
+  if (p->Waiting() > 0 || p->batching) {
+    p->output.insert(p->output.end(), bytes, bytes + size);
+    return;
   }
-  p->output.insert(p->output.end(), bytes, bytes + size);
-  UpdateWatch(p);
+  // Nothing waits: whatever the socket takes is not copied.
+  ssize_t n = send(p->watch.fd, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return ClosePeer(p);
+  size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
+  if (sent == size) return;
+  p->output.insert(p->output.end(), bytes + sent, bytes + size);
+  NoteWaiting(p, sent > 0);
 }
 
 // The message, encrypted when the session has a key and plain is false.
@@ -516,6 +522,7 @@ void ReadPeer(Peer *p) {
   if (n <= 0) return ClosePeer(p);
   ZVCPStreamCommit(p->stream, static_cast<size_t>(n));
   p->lastHeard = NowMs();
+  p->batching = true;
   while (!p->closed) {
     CSCP_MESSAGE *m = nullptr;
     int r = ZVCPStreamNext(p->stream, &m, &p->context);
@@ -524,7 +531,9 @@ void ReadPeer(Peer *p) {
     if (r < 16) return ClosePeer(p);  // a bad size: the stream is lost
     HandleMessage(p, m);
   }
-  UpdateWatch(p);  // file data may be waiting for the store now
+  p->batching = false;
+  if (p->closed) return;
+  if (!Flush(p)) return ClosePeer(p);  // also stops reading while file data waits for the store
 }
 
 void OnPeerEvents(void *owner, uint32_t events) {
