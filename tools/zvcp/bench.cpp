@@ -228,10 +228,7 @@ void OnConnected(Client *c) {
   getsockopt(c->watch.fd, SOL_SOCKET, SO_ERROR, &error, &length);
   if (error != 0) {
     l->shared->connectErrors++;
-    l->shared->finished++;
-    l->loop.Remove(&c->watch);
-    close(c->watch.fd);
-    c->state = kClosed;
+    CloseClient(c);
     return StartConnects(l);
   }
   int one = 1;
