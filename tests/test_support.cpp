@@ -297,6 +297,24 @@ long ResidentKiBOf(int pid) {
   return kib;
 }
 
+long CpuTimeMsOf(int pid) {
+  FILE *f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (f == nullptr) return -1;
+  char text[1024] = "";
+  size_t n = fread(text, 1, sizeof(text) - 1, f);
+  fclose(f);
+  text[n] = '\0';
+  // Fields 14 and 15, user and system time in clock ticks, follow the command
+  // name in parentheses, which may hold blanks.
+  const char *after = strrchr(text, ')');
+  unsigned long user = 0, system = 0;
+  if (after == nullptr ||
+      sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+    return -1;
+  return static_cast<long>((user + system) * 1000 /
+                           static_cast<unsigned long>(sysconf(_SC_CLK_TCK)));
+}
+
 int RaiseDescriptorLimit(int wanted) {
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;

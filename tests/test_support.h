@@ -164,11 +164,13 @@ class ChildProgram {
   std::string buffered_;
 };
 
-// What /proc tells of a running process: its open descriptors, its threads and
-// its resident memory in KiB (-1 where it cannot be read).
+// What /proc tells of a running process: its open descriptors, its threads, its
+// resident memory in KiB and the processor time it has used in milliseconds (-1
+// where it cannot be read).
 int DescriptorsOf(int pid);
 int ThreadsOf(int pid);
 long ResidentKiBOf(int pid);
+long CpuTimeMsOf(int pid);
 
 }  // namespace zavrin_test
 

@@ -89,6 +89,28 @@ int Settles(Value value, int want) {
   return now;
 }
 
+#ifdef ZVCP_PATH
+// zvcp agent on an ephemeral loopback port with the extra arguments, under a
+// descriptor limit when limit is above 0; *port and *capacity from what it prints.
+std::unique_ptr<ChildProgram> StartAgent(const std::vector<std::string> &extra, int limit,
+                                         uint16_t *port, int *capacity) {
+  std::vector<std::string> argv = {ZVCP_PATH, "agent", "--listen", "127.0.0.1:0"};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  if (limit > 0)
+    argv.insert(argv.begin(),
+                {"/bin/sh", "-c", "ulimit -n " + std::to_string(limit) + " && exec \"$0\" \"$@\""});
+  std::unique_ptr<ChildProgram> agent(new ChildProgram(argv));
+  std::string listening = agent->ReadLine(30000);
+  std::string holds = agent->ReadLine(30000);
+  *port = 0;
+  *capacity = 0;
+  if (listening.find("listening on 127.0.0.1:") == 0)
+    *port = static_cast<uint16_t>(atoi(listening.c_str() + listening.rfind(':') + 1));
+  sscanf(holds.c_str(), "holds up to %d peers", capacity);
+  return agent;
+}
+#endif
+
 TEST(AgentUnderLoad, AnswersEveryPeerWhileOthersMisbehave) {
   ZAVRIN_SKIP_UNDER_QEMU("the test starts the tool, which the emulator does not run for it");
 #ifndef ZVCP_PATH
@@ -96,15 +118,15 @@ TEST(AgentUnderLoad, AnswersEveryPeerWhileOthersMisbehave) {
 #else
   if (zavrin_test::RaiseDescriptorLimit(kPeers + 256) < kPeers + 256)
     GTEST_SKIP() << "the descriptor limit is below " << kPeers + 256;
-  ChildProgram agent({ZVCP_PATH, "agent", "--listen", "127.0.0.1:0", "--threads", "2",
-                      "--unacknowledged-timeout", "2"});
-  std::string listening = agent.ReadLine(30000);
-  ASSERT_EQ(0u, listening.find("listening on 127.0.0.1:")) << listening;
-  uint16_t port = static_cast<uint16_t>(atoi(listening.c_str() + listening.rfind(':') + 1));
-  ASSERT_NE(std::string::npos, agent.ReadLine(30000).find("holds up to"));
-  const int descriptors = zavrin_test::DescriptorsOf(agent.pid());
-  const int threads = zavrin_test::ThreadsOf(agent.pid());
-  const long resident = zavrin_test::ResidentKiBOf(agent.pid());
+  uint16_t port;
+  int capacity;
+  std::unique_ptr<ChildProgram> agent =
+      StartAgent({"--threads", "2", "--unacknowledged-timeout", "2"}, 0, &port, &capacity);
+  ASSERT_NE(0, port);
+  ASSERT_GE(capacity, kPeers + 16);
+  const int descriptors = zavrin_test::DescriptorsOf(agent->pid());
+  const int threads = zavrin_test::ThreadsOf(agent->pid());
+  const long resident = zavrin_test::ResidentKiBOf(agent->pid());
 
   // Stops reading: sends large echo requests and never takes an answer, until
   // the agent drops it. The agent's memory is watched meanwhile.
@@ -118,7 +140,7 @@ TEST(AgentUnderLoad, AnswersEveryPeerWhileOthersMisbehave) {
     size_t at = 0;
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < until) {
-      peakKiB = std::max(peakKiB.load(), zavrin_test::ResidentKiBOf(agent.pid()));
+      peakKiB = std::max(peakKiB.load(), zavrin_test::ResidentKiBOf(agent->pid()));
       pollfd p = {fd, POLLOUT, 0};
       if (poll(&p, 1, 100) == 0) continue;
       ssize_t n = send(fd, request.data() + at, request.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -192,10 +214,49 @@ TEST(AgentUnderLoad, AnswersEveryPeerWhileOthersMisbehave) {
   for (int fd : peers) close(fd);
   close(badSize);
   close(oversized);
-  int pid = agent.pid();
+  int pid = agent->pid();
   EXPECT_EQ(descriptors, Settles([pid] { return zavrin_test::DescriptorsOf(pid); }, descriptors));
   EXPECT_EQ(threads, zavrin_test::ThreadsOf(pid));
-  int status = agent.Stop(SIGTERM);
+  int status = agent->Stop(SIGTERM);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+#endif
+}
+
+// At its descriptor limit the agent stops accepting, serves the peers it has
+// without spinning, and takes the waiting connections as peers leave.
+TEST(AgentUnderLoad, PausesAtItsDescriptorLimit) {
+  ZAVRIN_SKIP_UNDER_QEMU("the test starts the tool, which the emulator does not run for it");
+#ifndef ZVCP_PATH
+  GTEST_SKIP() << "the zvcp tool is not built";
+#else
+  constexpr int kWaiting = 8;
+  uint16_t port;
+  int capacity;
+  std::unique_ptr<ChildProgram> agent = StartAgent({"--threads", "1"}, 128, &port, &capacity);
+  ASSERT_NE(0, port);
+  ASSERT_GT(capacity, kWaiting);
+  ASSERT_LT(capacity, 128);
+  std::vector<int> peers;
+  for (int i = 0; i < capacity + kWaiting; i++) {
+    int fd = zavrin_test::ConnectLoopback(port);  // the backlog takes those beyond capacity
+    ASSERT_GE(fd, 0);
+    peers.push_back(fd);
+    std::vector<BYTE> request = EchoRequest(static_cast<DWORD>(i), 8);
+    ASSERT_TRUE(zavrin_test::WriteAll(fd, request.data(), request.size()));
+  }
+  for (int i = 0; i < capacity; i++) EXPECT_TRUE(Answered(peers[i], static_cast<DWORD>(i), 8));
+  long cpu = zavrin_test::CpuTimeMsOf(agent->pid());
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LT(zavrin_test::CpuTimeMsOf(agent->pid()) - cpu, 200) << "the paused agent spins";
+  for (int i = capacity; i < capacity + kWaiting; i++) {
+    pollfd p = {peers[i], POLLIN, 0};
+    EXPECT_EQ(0, poll(&p, 1, 0)) << "connection " << i << " was served beyond the limit";
+  }
+  for (int i = 0; i < kWaiting; i++) close(peers[i]);
+  for (int i = capacity; i < capacity + kWaiting; i++)
+    EXPECT_TRUE(Answered(peers[i], static_cast<DWORD>(i), 8)) << "connection " << i;
+  for (int i = kWaiting; i < capacity + kWaiting; i++) close(peers[i]);
+  int status = agent->Stop(SIGTERM);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
 #endif
 }

@@ -21,6 +21,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <future>
@@ -41,7 +42,8 @@ constexpr size_t kOutputPauseBytes = 256 * 1024;
 constexpr size_t kOutputLimitBytes = 2 * static_cast<size_t>(kMaxMessage);
 // File data waiting for the store: past this the agent stops reading the peer.
 constexpr size_t kStorePauseBytes = 1024 * 1024;
-// Descriptors kept back from the peers, for files being stored.
+// Descriptors kept back from the peers, for files being stored: this many, or
+// an eighth of a smaller limit.
 constexpr int kReservedDescriptors = 64;
 constexpr unsigned kMaxLoops = 5;  // with the store's threads and main: 8 threads
 constexpr unsigned kStoreThreads = 2;
@@ -724,7 +726,7 @@ bool Agent::Start(int listener, const AgentOptions &options, std::string *error)
     l->retryAccept.owner = l;
     l->retryAccept.callback = OnAcceptRetry;
   }
-  core->maxPeers = limit - OpenDescriptors() - kReservedDescriptors;
+  core->maxPeers = limit - OpenDescriptors() - std::min(kReservedDescriptors, limit / 8);
   if (core->maxPeers < 1) core->maxPeers = 1;
   core->store.Start(kStoreThreads);
   for (auto &l : core->loops) {
