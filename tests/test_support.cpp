@@ -394,4 +394,30 @@ int ChildProgram::Stop(int signal) {
   return status;
 }
 
+int ThreadsNamed(const std::string &name) {
+  DIR *dir = opendir("/proc/self/task");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (struct dirent *entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string path = std::string("/proc/self/task/") + entry->d_name + "/comm";
+    FILE *comm = fopen(path.c_str(), "r");
+    if (comm == nullptr) continue;  // the thread has ended meanwhile
+    char line[64] = "";
+    if (fgets(line, sizeof(line), comm) != nullptr) line[strcspn(line, "\n")] = '\0';
+    fclose(comm);
+    if (name == line) count++;
+  }
+  closedir(dir);
+  return count;
+}
+
+bool SettlesAt(const std::function<int()> &count, int expected) {
+  for (int i = 0; i < 5000; i++) {
+    if (count() == expected) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return count() == expected;
+}
+
 }  // namespace zavrin_test

@@ -172,6 +172,14 @@ int ThreadsOf(int pid);
 long ResidentKiBOf(int pid);
 long CpuTimeMsOf(int pid);
 
+// Number of the process's threads with this name (pthread_setname_np): the
+// threads a library starts, told from the emulator's or the sanitizer's own.
+int ThreadsNamed(const std::string &name);
+
+// True once count() gives expected, within five seconds: a thread that was
+// joined may still be listed by the system for a moment.
+bool SettlesAt(const std::function<int()> &count, int expected);
+
 }  // namespace zavrin_test
 
 // For a test of what qemu-user cannot host (raw sockets, ptrace, ...): skips it,

@@ -443,12 +443,24 @@ typedef struct {
   void *message;
 } WAIT_QUEUE_ELEMENT;
 
+// The name of the threads that keep wait queues (see MsgWaitQueue).
+#define MSG_WAIT_QUEUE_THREAD_NAME "zavrin-mwq"
+
 // Where a connection's receiver leaves replies for the threads that wait for
 // them, by command code and id. Holds message objects and raw wire messages
 // side by side; a housekeeper thread drops what nobody takes within the hold
 // time. Any number of threads may put and wait at once.
 class ZAVRIN_EXPORT MsgWaitQueue {
  public:
+  /// How queues constructed from now on are kept: with shared TRUE, one
+  /// housekeeper thread serves every such queue of the process (started with
+  /// the first, ended with the last), so that ten thousand queues cost one
+  /// thread; with FALSE (the default) each queue starts a housekeeper of its
+  /// own. Queues that exist keep theirs. Expiry, hold times and waits are the
+  /// same either way. Meant to be called once, at start-up. Every housekeeper
+  /// thread is named MSG_WAIT_QUEUE_THREAD_NAME.
+  static void ShareHousekeeper(BOOL shared);
+
   MsgWaitQueue();
   // Ends the housekeeper and destroys every message still held. No other
   // thread may use the queue any more.
@@ -482,6 +494,9 @@ class ZAVRIN_EXPORT MsgWaitQueue {
   void *WaitForMessageInternal(WORD isRaw, WORD code, DWORD id, DWORD timeout);
   void HousekeeperThread();
   static DWORD MWQThreadStarter(void *arg);
+  // One housekeeper pass: a period off every hold time, expired messages out.
+  __attribute__((visibility("hidden"))) void Expire();
+  friend struct MsgWaitQueueHousekeeper;
   void Lock();
   void Unlock();
   __attribute__((visibility("hidden"))) void Append(WORD isRaw, WORD code, DWORD id, void *message);
@@ -494,8 +509,10 @@ class ZAVRIN_EXPORT MsgWaitQueue {
   DWORD holdTime;
   DWORD elementCount;
   WAIT_QUEUE_ELEMENT *elements;
-  MsgWaitQueueHousekeeper *housekeeper;  // null when the thread could not start
-  friend struct MsgWaitQueueInspector;   // the tests look at the held elements
+  // Its own housekeeper thread, or its place among the queues that share one;
+  // null when neither could be had.
+  MsgWaitQueueHousekeeper *housekeeper;
+  friend struct MsgWaitQueueInspector;  // the tests look at the held elements
 };
 
 #endif  // __cplusplus

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -13,6 +14,7 @@
 
 #include "fail_alloc.h"
 #include "port/thread.h"
+#include "test_support.h"
 #include "transport/wait_queue_waiter.h"
 
 // Looks at the elements a queue holds.
@@ -72,9 +74,26 @@ bool Await(Pred done) {
   return false;
 }
 
+// Every case runs with a housekeeper thread per queue and with the one that
+// queues share: they must behave the same.
+class WaitQueue : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { MsgWaitQueue::ShareHousekeeper(GetParam()); }
+  void TearDown() override { MsgWaitQueue::ShareHousekeeper(FALSE); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Housekeeper, WaitQueue, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                           return info.param ? "Shared" : "Own";
+                         });
+
+int HousekeeperThreads() {
+  return zavrin_test::ThreadsNamed(MSG_WAIT_QUEUE_THREAD_NAME);
+}
+
 }  // namespace
 
-TEST(MsgWaitQueue, MessagePutBeforeTheWaitIsTakenAtOnce) {
+TEST_P(WaitQueue, MessagePutBeforeTheWaitIsTakenAtOnce) {
   MsgWaitQueue queue;
   queue.Put(NewMessage(10, 1, 111));
   CSCPMessage *msg = queue.WaitForMessage(10, 1, 0);
@@ -84,7 +103,7 @@ TEST(MsgWaitQueue, MessagePutBeforeTheWaitIsTakenAtOnce) {
   EXPECT_EQ(nullptr, queue.WaitForMessage(10, 1, 0));
 }
 
-TEST(MsgWaitQueue, SameCodeAndIdComeOldestFirst) {
+TEST_P(WaitQueue, SameCodeAndIdComeOldestFirst) {
   MsgWaitQueue queue;
   queue.Put(NewMessage(10, 1, 1));
   queue.Put(NewMessage(11, 1, 9));
@@ -100,7 +119,7 @@ TEST(MsgWaitQueue, SameCodeAndIdComeOldestFirst) {
   EXPECT_EQ(2u, MsgWaitQueueInspector(&queue).count());
 }
 
-TEST(MsgWaitQueue, RawAndObjectMessagesNeverMatchEachOther) {
+TEST_P(WaitQueue, RawAndObjectMessagesNeverMatchEachOther) {
   MsgWaitQueue queue;
   queue.Put(NewRaw(20, 5));
   queue.Put(NewMessage(21, 6));
@@ -113,7 +132,7 @@ TEST(MsgWaitQueue, RawAndObjectMessagesNeverMatchEachOther) {
   EXPECT_EQ(0u, MsgWaitQueueInspector(&queue).count());
 }
 
-TEST(MsgWaitQueue, RawHeaderIsMatchedAsStored) {
+TEST_P(WaitQueue, RawHeaderIsMatchedAsStored) {
   MsgWaitQueue queue;
   // As it comes off the wire: code 0x0102 and id 0x01020304 in network order.
   const WORD code = htons(0x0102);
@@ -128,7 +147,7 @@ TEST(MsgWaitQueue, RawHeaderIsMatchedAsStored) {
   free(raw);
 }
 
-TEST(MsgWaitQueue, EmptyQueueTimesOut) {
+TEST_P(WaitQueue, EmptyQueueTimesOut) {
   MsgWaitQueue queue;
   EXPECT_EQ(nullptr, queue.WaitForMessage(1, 1, 0));
   auto start = Clock::now();
@@ -153,7 +172,7 @@ TEST(MsgWaitQueue, EmptyQueueTimesOut) {
   EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
-TEST(MsgWaitQueue, PutWakesASleepingWaiterByItsPulse) {
+TEST_P(WaitQueue, PutWakesASleepingWaiterByItsPulse) {
   MsgWaitQueue queue;
   MsgWaitQueueInspector inspector(&queue);
   // Ten waiters that have just begun a 100 ms slice when the reply comes.
@@ -181,7 +200,7 @@ TEST(MsgWaitQueue, PutWakesASleepingWaiterByItsPulse) {
   EXPECT_LT(delays[delays.size() / 2], std::chrono::milliseconds(50));
 }
 
-TEST(MsgWaitQueue, HoldTimeCountsDownByHousekeeperPasses) {
+TEST_P(WaitQueue, HoldTimeCountsDownByHousekeeperPasses) {
   MsgWaitQueue queue;
   MsgWaitQueueInspector inspector(&queue);
   ASSERT_TRUE(inspector.hasHousekeeper());
@@ -198,7 +217,7 @@ TEST(MsgWaitQueue, HoldTimeCountsDownByHousekeeperPasses) {
   EXPECT_EQ(0u, seen.back());
 }
 
-TEST(MsgWaitQueue, ShortHoldTimeDropsOnlyNewMessages) {
+TEST_P(WaitQueue, ShortHoldTimeDropsOnlyNewMessages) {
   MsgWaitQueue queue;
   MsgWaitQueueInspector inspector(&queue);
   queue.Put(NewMessage(50, 1));
@@ -216,7 +235,7 @@ TEST(MsgWaitQueue, ShortHoldTimeDropsOnlyNewMessages) {
   delete kept;
 }
 
-TEST(MsgWaitQueue, ClearDestroysMessagesOfBothKinds) {
+TEST_P(WaitQueue, ClearDestroysMessagesOfBothKinds) {
   MsgWaitQueue queue;
   queue.Put(NewMessage(60, 1));
   queue.Put(NewRaw(60, 1));
@@ -228,7 +247,7 @@ TEST(MsgWaitQueue, ClearDestroysMessagesOfBothKinds) {
   delete queue.WaitForMessage(60, 2, 0);
 }
 
-TEST(MsgWaitQueue, DestructionDestroysHeldMessagesAndEndsTheHousekeeper) {
+TEST_P(WaitQueue, DestructionDestroysHeldMessagesAndEndsTheHousekeeper) {
   // The leak checker sees whether the messages and the thread's records go.
   for (int i = 0; i < 5; i++) {
     MsgWaitQueue queue;
@@ -237,14 +256,14 @@ TEST(MsgWaitQueue, DestructionDestroysHeldMessagesAndEndsTheHousekeeper) {
   }
 }
 
-TEST(MsgWaitQueue, NullMessageIsIgnored) {
+TEST_P(WaitQueue, NullMessageIsIgnored) {
   MsgWaitQueue queue;
   queue.Put(static_cast<CSCPMessage *>(nullptr));
   queue.Put(static_cast<CSCP_MESSAGE *>(nullptr));
   EXPECT_EQ(0u, MsgWaitQueueInspector(&queue).count());
 }
 
-TEST(MsgWaitQueue, PutThatCannotGrowTheArrayKeepsTheRest) {
+TEST_P(WaitQueue, PutThatCannotGrowTheArrayKeepsTheRest) {
   if (!FAIL_ALLOC_AVAILABLE) GTEST_SKIP() << "the sanitizer owns the allocator";
   MsgWaitQueue queue;
   queue.Put(NewMessage(80, 1));
@@ -260,7 +279,7 @@ TEST(MsgWaitQueue, PutThatCannotGrowTheArrayKeepsTheRest) {
   }
 }
 
-TEST(MsgWaitQueue, EightWaitersGetEachOfTheirRepliesOnce) {
+TEST_P(WaitQueue, EightWaitersGetEachOfTheirRepliesOnce) {
   const int kWaiters = 8, kReplies = 1000, kBlock = 32;
   MsgWaitQueue queue;
   // Replies go out block by block, shuffled across waiters and ids within a
@@ -304,4 +323,42 @@ TEST(MsgWaitQueue, EightWaitersGetEachOfTheirRepliesOnce) {
   EXPECT_EQ(0, wrong.load());
   EXPECT_EQ(kWaiters * kReplies, received.load());
   EXPECT_EQ(0u, MsgWaitQueueInspector(&queue).count());
+}
+
+// Queues made while sharing is chosen cost one thread together, those made
+// before or after keep one each; every housekeeper ends with its last queue.
+TEST(MsgWaitQueueHousekeeper, SharedQueuesCostOneThread) {
+  ASSERT_TRUE(zavrin_test::SettlesAt(HousekeeperThreads, 0));
+  std::vector<std::unique_ptr<MsgWaitQueue>> queues;
+  queues.emplace_back(new MsgWaitQueue);  // before: its own
+  MsgWaitQueue::ShareHousekeeper(TRUE);
+  for (int i = 0; i < 500; i++) queues.emplace_back(new MsgWaitQueue);
+  MsgWaitQueue::ShareHousekeeper(FALSE);
+  queues.emplace_back(new MsgWaitQueue);  // after: its own
+  EXPECT_EQ(3, HousekeeperThreads());
+  // Every shared queue is kept: a message with a short hold time goes from each.
+  for (auto &q : queues) {
+    q->SetHoldTime(100);
+    q->Put(NewRaw(90, 1));
+  }
+  for (auto &q : queues) {
+    MsgWaitQueueInspector inspector(q.get());
+    ASSERT_TRUE(Await([&] { return inspector.count() == 0; }));
+  }
+  queues.erase(queues.begin() + 1, queues.begin() + 400);
+  EXPECT_EQ(3, HousekeeperThreads());
+  queues.clear();
+  EXPECT_TRUE(zavrin_test::SettlesAt(HousekeeperThreads, 0));
+  // A new sharing queue starts the thread again.
+  MsgWaitQueue::ShareHousekeeper(TRUE);
+  {
+    MsgWaitQueue again;
+    EXPECT_EQ(1, HousekeeperThreads());
+    again.SetHoldTime(100);
+    again.Put(NewRaw(90, 2));
+    MsgWaitQueueInspector inspector(&again);
+    EXPECT_TRUE(Await([&] { return inspector.count() == 0; }));
+  }
+  MsgWaitQueue::ShareHousekeeper(FALSE);
+  EXPECT_TRUE(zavrin_test::SettlesAt(HousekeeperThreads, 0));
 }

@@ -210,7 +210,10 @@ void StoreWriters::Start(unsigned threads) {
   for (unsigned i = 0; i < threads; i++) {
     lanes_.emplace_back(new Lane);
     Lane *lane = lanes_.back().get();
-    lane->thread = std::thread([this, lane] { Serve(lane); });
+    lane->thread = std::thread([this, lane] {
+      pthread_setname_np(pthread_self(), "zvcp-store");
+      Serve(lane);
+    });
   }
 }
 
@@ -731,7 +734,10 @@ bool Agent::Start(int listener, const AgentOptions &options, std::string *error)
   core->store.Start(kStoreThreads);
   for (auto &l : core->loops) {
     StartAccepting(l.get());
-    l->thread = std::thread([l = l.get()] { l->loop.Run(); });
+    l->thread = std::thread([l = l.get()] {
+      pthread_setname_np(pthread_self(), "zvcp-loop");
+      l->loop.Run();
+    });
   }
   return true;
 }

@@ -229,7 +229,7 @@ Thread::~Thread() {
   Join();
 }
 
-bool Thread::Start(ThreadRoutine routine, void *arg) {
+bool Thread::Start(ThreadRoutine routine, void *arg, const char *name) {
   if (started_) return false;
   ThreadStart *start = new (std::nothrow) ThreadStart{routine, arg};
   if (start == nullptr) return false;
@@ -237,6 +237,8 @@ bool Thread::Start(ThreadRoutine routine, void *arg) {
     delete start;
     return false;
   }
+  // Named before Start returns: whoever counts the threads by name sees it.
+  if (name != nullptr) pthread_setname_np(thread_, name);
   started_ = true;
   return true;
 }

@@ -148,10 +148,12 @@ class Thread {
   Thread(const Thread &) = delete;
   Thread &operator=(const Thread &) = delete;
 
-  // Starts routine(arg) on a new thread with the default stack size. Returns
-  // false, without running the routine, when the system cannot start it or
-  // when this object already holds a thread.
-  bool Start(ThreadRoutine routine, void *arg);
+  // Starts routine(arg) on a new thread with the default stack size, named
+  // name (at most 15 characters) when one is given, so that the thread can be
+  // told from others in the process. Returns false, without running the
+  // routine, when the system cannot start it or when this object already holds
+  // a thread.
+  bool Start(ThreadRoutine routine, void *arg, const char *name = nullptr);
 
   // Waits without limit for the thread to end and returns the routine's
   // result; 0 when no thread was started.

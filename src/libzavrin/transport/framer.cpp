@@ -24,6 +24,7 @@ Framer::Step Framer::Advance() {
   }
   if (!skip && out == nullptr) return kNeedsBuffer;
   DWORD used = size - taken < bytesBuffered ? size - taken : bytesBuffered;
+  if (used == 0) return taken == size ? kComplete : kMoreBytes;  // staging may be gone
   // A message left where it was staged needs no copy.
   if (!skip && out + taken != staging + readPos) memcpy(out + taken, staging + readPos, used);
   taken += used;

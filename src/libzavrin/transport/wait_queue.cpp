@@ -1,6 +1,7 @@
 // The wait queue for replies: an array of held messages under a mutex, the
-// list of sleeping waiters with what each waits for, and a housekeeper thread
-// that drops what nobody collects.
+// list of sleeping waiters with what each waits for, and a housekeeper that
+// drops what nobody collects: a thread of the queue's own, or one thread that
+// keeps every queue of the process that shares it.
 #include <zavrin/message.h>
 #include <zavrin/platform.h>
 #include <zavrin/utils.h>
@@ -12,13 +13,6 @@
 
 #include "port/thread.h"
 #include "transport/wait_queue_waiter.h"
-
-// The housekeeper thread and the start record it was given; both live until
-// the queue has joined the thread.
-struct MsgWaitQueueHousekeeper {
-  zavrin::Thread thread;
-  THREAD_START_RECORD start;
-};
 
 namespace {
 
@@ -34,7 +28,123 @@ void DestroyMessage(const WAIT_QUEUE_ELEMENT &element) {
   }
 }
 
+// Whether queues constructed from now on share the one housekeeper.
+bool shareHousekeeper = false;
+
+// The thread that keeps the queues that share one, with its start record.
+struct SharedThread {
+  zavrin::Thread thread;
+  THREAD_START_RECORD start;
+  zavrin::Event stop{zavrin::Event::kAutoReset};
+  bool stopping = false;  // under the list's mutex: the last queue has left
+};
+
 }  // namespace
+
+// A queue's housekeeping: a thread of its own with the start record it was
+// given (both live until the queue has joined the thread), or its link in the
+// list of queues that the shared thread keeps.
+struct MsgWaitQueueHousekeeper {
+  zavrin::Thread thread;
+  THREAD_START_RECORD start;
+  bool shared = false;
+  MsgWaitQueue *queue = nullptr;
+  MsgWaitQueueHousekeeper *prev = nullptr;
+  MsgWaitQueueHousekeeper *next = nullptr;
+
+  bool StartOwn(MsgWaitQueue *owner);
+  bool JoinShared(MsgWaitQueue *owner);
+  void LeaveShared();
+  static DWORD SharedLoop(void *arg);
+};
+
+namespace {
+
+// The queues that share the housekeeper and the thread that keeps them, which
+// runs while the list is not empty. Never destroyed: a queue may be destroyed
+// during the process's exit, after static objects.
+struct SharedList {
+  zavrin::Mutex mutex;
+  MsgWaitQueueHousekeeper *first = nullptr;
+  SharedThread *keeper = nullptr;
+};
+
+SharedList &Shared() {
+  static SharedList *list = new SharedList;
+  return *list;
+}
+
+}  // namespace
+
+bool MsgWaitQueueHousekeeper::StartOwn(MsgWaitQueue *owner) {
+  start.routine = MsgWaitQueue::MWQThreadStarter;
+  start.arg = owner;
+  return thread.Start(SEHThreadStarter, &start, MSG_WAIT_QUEUE_THREAD_NAME);
+}
+
+// Passes over every shared queue each period; the list's mutex is held during
+// a pass, so a queue that leaves waits for the pass to end.
+DWORD MsgWaitQueueHousekeeper::SharedLoop(void *arg) {
+  SharedThread *self = static_cast<SharedThread *>(arg);
+  SharedList &list = Shared();
+  while (!self->stop.Wait(kHousekeeperPeriod)) {
+    zavrin::MutexLock lock(&list.mutex);
+    if (self->stopping) break;
+    for (MsgWaitQueueHousekeeper *q = list.first; q != nullptr; q = q->next) q->queue->Expire();
+  }
+  return 0;
+}
+
+bool MsgWaitQueueHousekeeper::JoinShared(MsgWaitQueue *owner) {
+  SharedList &list = Shared();
+  zavrin::MutexLock lock(&list.mutex);
+  if (list.keeper == nullptr) {
+    SharedThread *keeper = new (std::nothrow) SharedThread;
+    if (keeper == nullptr) return false;
+    keeper->start.routine = SharedLoop;
+    keeper->start.arg = keeper;
+    if (!keeper->thread.Start(SEHThreadStarter, &keeper->start, MSG_WAIT_QUEUE_THREAD_NAME)) {
+      delete keeper;
+      return false;
+    }
+    list.keeper = keeper;
+  }
+  shared = true;
+  queue = owner;
+  next = list.first;
+  if (next != nullptr) next->prev = this;
+  list.first = this;
+  return true;
+}
+
+void MsgWaitQueueHousekeeper::LeaveShared() {
+  SharedList &list = Shared();
+  SharedThread *ending = nullptr;
+  {
+    zavrin::MutexLock lock(&list.mutex);
+    if (prev != nullptr) {
+      prev->next = next;
+    } else {
+      list.first = next;
+    }
+    if (next != nullptr) next->prev = prev;
+    if (list.first == nullptr) {
+      // The last queue ends the thread; a queue made meanwhile starts another.
+      ending = list.keeper;
+      list.keeper = nullptr;
+      ending->stopping = true;
+      ending->stop.Set();
+    }
+  }
+  if (ending != nullptr) {
+    ending->thread.Join();
+    delete ending;
+  }
+}
+
+void MsgWaitQueue::ShareHousekeeper(BOOL shared) {
+  __atomic_store_n(&shareHousekeeper, shared != FALSE, __ATOMIC_RELAXED);
+}
 
 MsgWaitQueue::MsgWaitQueue()
     : waiters(nullptr), holdTime(30000), elementCount(0), elements(nullptr) {
@@ -52,9 +162,9 @@ MsgWaitQueue::MsgWaitQueue()
   }
   housekeeper = new (std::nothrow) MsgWaitQueueHousekeeper;
   if (housekeeper == nullptr) return;
-  housekeeper->start.routine = MWQThreadStarter;
-  housekeeper->start.arg = this;
-  if (!housekeeper->thread.Start(SEHThreadStarter, &housekeeper->start)) {
+  bool kept = __atomic_load_n(&shareHousekeeper, __ATOMIC_RELAXED) ? housekeeper->JoinShared(this)
+                                                                   : housekeeper->StartOwn(this);
+  if (!kept) {
     // The queue works on without expiry.
     delete housekeeper;
     housekeeper = nullptr;
@@ -65,7 +175,11 @@ MsgWaitQueue::~MsgWaitQueue() {
   if (mutex == nullptr) return;
   stopEvent->Set();
   if (housekeeper != nullptr) {
-    housekeeper->thread.Join();
+    if (housekeeper->shared) {
+      housekeeper->LeaveShared();
+    } else {
+      housekeeper->thread.Join();
+    }
     delete housekeeper;
   }
   Clear();
@@ -180,22 +294,24 @@ void MsgWaitQueue::Clear() {
   Unlock();
 }
 
-void MsgWaitQueue::HousekeeperThread() {
-  while (!stopEvent->Wait(kHousekeeperPeriod)) {
-    Lock();
-    DWORD i = 0;
-    while (i < elementCount) {
-      if (elements[i].ttl > kHousekeeperPeriod) {
-        elements[i].ttl -= kHousekeeperPeriod;
-        i++;
-        continue;
-      }
-      if (elements[i].message != nullptr) DestroyMessage(elements[i]);
-      elementCount--;
-      memmove(&elements[i], &elements[i + 1], (elementCount - i) * sizeof(WAIT_QUEUE_ELEMENT));
+void MsgWaitQueue::Expire() {
+  Lock();
+  DWORD i = 0;
+  while (i < elementCount) {
+    if (elements[i].ttl > kHousekeeperPeriod) {
+      elements[i].ttl -= kHousekeeperPeriod;
+      i++;
+      continue;
     }
-    Unlock();
+    if (elements[i].message != nullptr) DestroyMessage(elements[i]);
+    elementCount--;
+    memmove(&elements[i], &elements[i + 1], (elementCount - i) * sizeof(WAIT_QUEUE_ELEMENT));
   }
+  Unlock();
+}
+
+void MsgWaitQueue::HousekeeperThread() {
+  while (!stopEvent->Wait(kHousekeeperPeriod)) Expire();
 }
 
 DWORD MsgWaitQueue::MWQThreadStarter(void *arg) {
