@@ -27,7 +27,8 @@ set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
   "base library of the Zavrin network-management system
 The message protocol in binary and XML form, encryption negotiated under RSA,
 message transport and reply matching over sockets, thread-safe containers,
-configuration loading, agent helpers and utilities.")
+configuration loading, agent helpers and utilities, and the crash helper that
+writes the call stack of a crashed program.")
 # A shlibs file that asks for this version or later, and the ldconfig trigger.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/../packaging/triggers)
@@ -40,7 +41,7 @@ set(CPACK_DEBIAN_DEV_DESCRIPTION
 Headers, the static library, the CMake package (find_package(Zavrin)) and the
 pkg-config file of libzavrin.")
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
-  "${ZAVRIN_SONAME_PACKAGE} (= ${ZAVRIN_DEB_VERSION}), libssl-dev (>= 3), libexpat1-dev, libdw-dev")
+  "${ZAVRIN_SONAME_PACKAGE} (= ${ZAVRIN_DEB_VERSION}), libssl-dev (>= 3), libexpat1-dev")
 if(ZAVRIN_ISAL_LINKS)
   string(APPEND CPACK_DEBIAN_DEV_PACKAGE_DEPENDS ", libisal-dev")
 endif()

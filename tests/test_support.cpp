@@ -124,6 +124,47 @@ __attribute__((noinline)) uint32_t CrashOverflowingStack(void *) {
   return static_cast<uint32_t>(CrashRecursing(0));
 }
 
+__attribute__((noinline)) uint32_t CrashInAllocator(void *) {
+  const size_t size = 40;  // served from the thread's cache of small free blocks
+  void *first = malloc(size);
+  void *second = malloc(size);
+  volatile uintptr_t freed = reinterpret_cast<uintptr_t>(second);
+  free(first);
+  free(second);
+  // The freed block's first word links to the next free block, stored as
+  // (its own address >> 12) ^ next: make next an unmapped, aligned address.
+  *reinterpret_cast<volatile uintptr_t *>(freed) = (freed >> 12) ^ 0x10;
+  void *again = malloc(size);    // takes the damaged block
+  void *corrupt = malloc(size);  // follows its link and faults
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(again) ^
+                               reinterpret_cast<uintptr_t>(corrupt));
+}
+
+namespace {
+template <typename Tag>
+__attribute__((noinline, no_sanitize("undefined"))) uint32_t CrashNamedByTag(void *) {
+  volatile int *volatile target = nullptr;
+  *target = 7 * sizeof(Tag);  // unlike every other crash, so that no two are folded into one
+  return 0;
+}
+
+// A tag whose name, nested 30 times, spells out to over 1,500 characters.
+template <typename Inner>
+struct TagWithARatherLongNameForTheTest {};
+template <int Depth>
+struct NestedTag {
+  using type = TagWithARatherLongNameForTheTest<typename NestedTag<Depth - 1>::type>;
+};
+template <>
+struct NestedTag<0> {
+  using type = int;
+};
+}  // namespace
+
+uint32_t CrashWithLongName(void *arg) {
+  return CrashNamedByTag<NestedTag<30>::type>(arg);
+}
+
 void RunGuarded(uint32_t (*routine)(void *), void *arg) {
   THREAD_START_RECORD record = {routine, arg};
   zavrin::Thread thread;

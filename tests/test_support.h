@@ -59,6 +59,11 @@ uint32_t CrashWritingNull(void *);
 uint32_t CrashDividingByZero(void *);
 uint32_t CrashOverflowingStack(void *);
 int CrashRecursing(int depth);
+// Damages the heap as a write after free would (a freed block's link to the
+// next free block), then allocates: the allocator itself faults.
+uint32_t CrashInAllocator(void *);
+// A null write in a function whose demangled name is over 1,024 characters.
+uint32_t CrashWithLongName(void *);
 
 // Runs routine on a new thread started through SEHThreadStarter and waits for it.
 void RunGuarded(uint32_t (*routine)(void *), void *arg = nullptr);

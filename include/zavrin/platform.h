@@ -34,6 +34,7 @@ typedef struct THREAD_START_RECORD {
 } THREAD_START_RECORD;
 
 // Registers the crash callback and the report's output writer (either may be null).
+// Opens no file and asks no server: the crash report's helper is only looked up.
 ZAVRIN_EXPORT void SetExceptionHandler(CRASH_CALLBACK callback, CRASH_OUTPUT_WRITER writer);
 
 // The crash filter: 1 when the crash is handled (the process then ends with
@@ -57,12 +58,17 @@ ZAVRIN_EXPORT const char *SEHExceptionName(DWORD code);
 // The ready-made crash callback: prints the exception, the registers and the
 // call stack on standard output (the call-stack lines through the output
 // writer when one is registered), then "PROCESS TERMINATED", and returns 1.
+// Inside a crash, the process ends with exit code 99 within 5 s whatever
+// happens meanwhile (a writer that never returns, a helper that hangs).
 ZAVRIN_EXPORT BOOL SEHDefaultConsoleHandler(EXCEPTION_INFO *info);
 
 // Prints the calling thread's call stack from the given registers (its own
 // current ones when null), one line per frame indented by two spaces, through
 // the output writer when one is registered, else on standard output. Not for
-// use by several threads at once.
+// use by several threads at once. The stack is walked and named by the crash
+// helper, a process of its own that reads this one (debug information is
+// downloaded only from servers named in ZAVRIN_DEBUGINFOD_URLS); without it,
+// each frame shows its module and its offset there, after a line that says why.
 ZAVRIN_EXPORT void SEHShowCallStack(ucontext_t *context);
 
 // ---- Serial port ----

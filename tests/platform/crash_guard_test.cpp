@@ -1,6 +1,10 @@
 #include "platform/crash_guard.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -10,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -102,7 +107,74 @@ void ExpectLeftToTheSystem(const CrashResult &result, int signalNumber) {
 #endif
 }
 
+// Mappings shaped like a guarded thread's signal stack: 256 KiB readable and
+// writable right above one inaccessible page.
+int SignalStackMappings() {
+  FILE *maps = fopen("/proc/self/maps", "r");
+  if (maps == nullptr) return -1;
+  int count = 0;
+  unsigned long start, end, previousStart = 0, previousEnd = 0;
+  char permissions[8], previousPermissions[8] = "";
+  char line[512];
+  while (fgets(line, sizeof(line), maps) != nullptr) {
+    if (sscanf(line, "%lx-%lx %7s", &start, &end, permissions) != 3) continue;
+    if (end - start == 256 * 1024 && strncmp(permissions, "rw", 2) == 0 && previousEnd == start &&
+        previousEnd - previousStart == static_cast<unsigned long>(sysconf(_SC_PAGESIZE)) &&
+        strncmp(previousPermissions, "---", 3) == 0)
+      count++;
+    previousStart = start;
+    previousEnd = end;
+    memcpy(previousPermissions, permissions, sizeof(permissions));
+  }
+  fclose(maps);
+  return count;
+}
+
 }  // namespace
+
+// First in this file: the first registration of the process is the one that
+// finds what a report needs.
+TEST(CrashGuard, RegistrationOpensNothingAndAsksNoServer) {
+  int status = zavrin_test::RunInChild([] {
+    // An address where nothing answers: any query would wait for its time-out.
+    setenv("DEBUGINFOD_URLS", "http://127.0.0.1:9/", 1);
+    int before = zavrin_test::OpenDescriptorCount();
+    auto started = std::chrono::steady_clock::now();
+    SetExceptionHandler(SEHDefaultConsoleHandler, nullptr);
+    auto took = std::chrono::steady_clock::now() - started;
+    if (zavrin_test::OpenDescriptorCount() != before) _exit(1);
+    if (took > std::chrono::seconds(1)) _exit(2);
+  });
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(0, WEXITSTATUS(status)) << "1: a descriptor was opened, 2: it took over a second";
+}
+
+TEST(CrashGuard, SignalStackIsFreedHoweverTheThreadEnds) {
+  THREAD_START_RECORD exiting = {[](void *) -> DWORD { pthread_exit(nullptr); }, nullptr};
+  THREAD_START_RECORD cancelled = {[](void *) -> DWORD {
+                                     pthread_cancel(pthread_self());
+                                     pthread_testcancel();
+                                     return 0;
+                                   },
+                                   nullptr};
+  auto runBoth = [&] {
+    for (THREAD_START_RECORD *record : {&exiting, &cancelled}) {
+      pthread_t thread;
+      ASSERT_EQ(0, pthread_create(
+                       &thread, nullptr,
+                       [](void *arg) -> void * {
+                         SEHThreadStarter(arg);
+                         return nullptr;
+                       },
+                       record));
+      pthread_join(thread, nullptr);
+    }
+  };
+  runBoth();  // what the runtime maps for its first threads stays
+  int before = SignalStackMappings();
+  for (int i = 0; i < 8; i++) runBoth();
+  EXPECT_EQ(before, SignalStackMappings());
+}
 
 TEST(CrashGuard, SignalsMapToExceptionCodes) {
   using namespace zavrin;

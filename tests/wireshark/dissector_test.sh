@@ -63,6 +63,12 @@ if ! capture "$work/demo.pcap" "$zvcp" --key-log "$work/keys.txt" demo --request
   exit 77
 fi
 grep -q "summary:" "$work/demo.out" || fail "the demo did not finish: $(cat "$work/demo.out")"
+# Other programs may use the loopback meanwhile: keep only the demo's connection.
+demo_port=$(sed -n 's/^agent listening on .*:\([0-9]*\)$/\1/p' "$work/demo.out" | tail -n 1)
+if [ -n "$demo_port" ]; then
+  tshark -r "$work/demo.pcap" -Y "tcp.port==$demo_port" -w "$work/demo-only.pcap" 2>/dev/null &&
+    mv "$work/demo-only.pcap" "$work/demo.pcap"
+fi
 
 # Every message, one line each: outer code, inner code (decrypted), id, CRC verdict.
 decode "$work/demo.pcap" -Y zvcp -T fields -E occurrence=a -e zvcp.code -e zvcp.id \
@@ -106,8 +112,8 @@ for chunk in (caps, b"\x00\x03\x00\x00\x00\x00\x00\x05garbage!garbage!", caps, b
 client.close(); peer.close()
 PY
 capture "$work/garbage.pcap" python3 "$work/garbage.py" >"$work/garbage.port"
-port=$(head -n 1 "$work/garbage.port")
-decode "$work/garbage.pcap" -d "tcp.port==$port,zvcp" -Y "zvcp" -T fields -e zvcp.code -e _ws.expert.message \
+port=$(grep -E "^[0-9]+$" "$work/garbage.port" | tail -n 1)  # the last attempt's connection
+decode "$work/garbage.pcap" -d "tcp.port==$port,zvcp" -Y "zvcp && tcp.port==$port && !tcp.analysis.retransmission" -T fields -e zvcp.code -e _ws.expert.message \
   >"$work/garbage.txt"
 [ "$(grep -c '^182' "$work/garbage.txt")" -eq 3 ] || fail "the messages around the garbage: $(cat "$work/garbage.txt")"
 grep -qi "malformed\|not a zvcp" "$work/garbage.txt" || fail "the garbage is not marked: $(cat "$work/garbage.txt")"

@@ -1,6 +1,8 @@
 // The call-stack walker of the crash report: unwinds a thread's stack from a
 // register context and names every frame by its module, function and source
-// line, through elfutils' libdw.
+// line, through elfutils' libdw. It runs in the crash helper, a process of its
+// own, and reads the walked process from outside: nothing of it runs in the
+// process that crashed.
 #ifndef ZAVRIN_CALL_STACK_H
 #define ZAVRIN_CALL_STACK_H
 
@@ -47,10 +49,10 @@ class CallStackWalker {
   CallStackWalker(const CallStackWalker &) = delete;
   CallStackWalker &operator=(const CallStackWalker &) = delete;
 
-  // Walks the calling thread's stack from context, or from the caller's own
-  // registers when context is null. False when no symbol engine could be set
-  // up or the registers could not be read.
-  bool ShowCallstack(const ucontext_t *context);
+  // Walks the stack of thread threadId of the walker's process from context,
+  // the thread's registers. False when no symbol engine could be set up or
+  // the process could not be read.
+  bool ShowCallstack(const ucontext_t *context, pid_t threadId);
 
  protected:
   virtual void ReportSymbolInit(const char *searchPath, int symOptions, const char *userName);
@@ -67,8 +69,7 @@ class CallStackWalker {
   void Describe(uint64_t pc, bool exact, CallStackEntry *entry);
   static int OnFrame(void *frame, void *walker);
 
-  SymbolSession *session_;  // the symbol engine: shared when prepared, else this walker's
-  bool ownsSession_;
+  SymbolSession *session_;  // the symbol engine for the walked process
   pid_t processId_;
   bool modulesLoaded_;
   char *symbolPath_;
@@ -78,25 +79,23 @@ class CallStackWalker {
 };
 
 // The crash report's walker: reports nothing of its own set-up or failures,
-// and writes each frame line indented by two spaces through the output
-// writer, or to standard output without one.
+// and writes each frame line to outputFd, from where the crashed process
+// passes it on, indented by two spaces, through the output writer or to
+// standard output.
 class CrashStackWalker : public CallStackWalker {
  public:
-  CrashStackWalker(int options, const char *symbolPath, pid_t processId)
-      : CallStackWalker(options, symbolPath, processId) {}
+  CrashStackWalker(int options, const char *symbolPath, pid_t processId, int outputFd)
+      : CallStackWalker(options, symbolPath, processId), outputFd_(outputFd) {}
   ~CrashStackWalker() override;
 
  protected:
   void ReportSymbolInit(const char *searchPath, int symOptions, const char *userName) override;
   void ReportError(const char *operation, int lastError, uint64_t address) override;
   void Output(const char *text) override;
-};
 
-// Sets up (or refreshes) the symbol engine that crash reports use: the
-// process's modules with their symbol tables, line tables and unwind tables,
-// and the buffers for names, so that a report needs as little as possible
-// from a process that has just crashed.
-void PrepareCrashReport();
+ private:
+  int outputFd_;
+};
 
 }  // namespace zavrin
 

@@ -7,8 +7,6 @@
 // crash goes on to the disposition the process had before the guard came.
 #include "platform/crash_guard.h"
 
-#include "platform/call_stack.h"
-
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -70,6 +68,9 @@ const int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 const int kCrashSignalCount = sizeof(kCrashSignals) / sizeof(kCrashSignals[0]);
 struct sigaction previousActions[kCrashSignalCount];
 pthread_once_t installOnce = PTHREAD_ONCE_INIT;
+// Holds a guarded thread's signal stack, so that it is freed however the
+// thread ends: by returning, by pthread_exit or by cancellation.
+pthread_key_t altStackKey;
 
 // Room for the crash callback, which may unwind and look up symbols; only
 // touched pages cost memory. One page below it stays inaccessible, so that a
@@ -187,7 +188,11 @@ void CrashSignalHandler(int signalNumber, siginfo_t *info, void *context) {
   errno = savedErrno;
 }
 
+void FreeAltStack(void *block);
+
 void InstallCrashHandlers() {
+  static bool keyMade = pthread_key_create(&altStackKey, FreeAltStack) == 0;
+  (void)keyMade;
   struct sigaction action = {};
   action.sa_sigaction = CrashSignalHandler;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
@@ -236,6 +241,7 @@ void *StartAltStack(stack_t *previous) {
 
 void EndAltStack(void *block, const stack_t &previous) {
   if (block == nullptr) return;
+  pthread_setspecific(altStackKey, nullptr);
   stack_t restore = previous;
   if (restore.ss_flags & SS_DISABLE) {
     restore = stack_t{};
@@ -243,6 +249,15 @@ void EndAltStack(void *block, const stack_t &previous) {
   }
   sigaltstack(&restore, nullptr);
   munmap(block, kAltStackSize + PageSize());
+}
+
+// The thread ended inside its guarded routine: its signal stack goes with it.
+void FreeAltStack(void *block) {
+  stack_t off = {};
+  off.ss_flags = SS_DISABLE;
+  sigaltstack(&off, nullptr);
+  munmap(block, kAltStackSize + PageSize());
+  guardState = GuardState{};
 }
 
 }  // namespace
@@ -256,11 +271,16 @@ CRASH_OUTPUT_WRITER CrashOutputWriter() {
   return __atomic_load_n(&outputWriter, __ATOMIC_ACQUIRE);
 }
 
+bool InCrashFilter() {
+  return guardState.crashing;
+}
+
 }  // namespace zavrin
 
 void SetExceptionHandler(CRASH_CALLBACK callback, CRASH_OUTPUT_WRITER writer) {
-  // What a report needs is made ready now, while the process is sound.
-  if (callback != nullptr) zavrin::PrepareCrashReport();
+  // What a report needs is found now, while the process is sound; nothing is
+  // opened or loaded for it.
+  zavrin::PrepareCrashReport();
   __atomic_store_n(&zavrin::crashCallback, callback, __ATOMIC_RELEASE);
   __atomic_store_n(&zavrin::outputWriter, writer, __ATOMIC_RELEASE);
 }
@@ -290,6 +310,7 @@ DWORD SEHThreadStarter(void *startRecord) {
   zavrin::NoteStackBounds(&state);
   stack_t previousStack;
   void *altStack = zavrin::StartAltStack(&previousStack);
+  if (altStack != nullptr) pthread_setspecific(zavrin::altStackKey, altStack);
   state.guarded = true;
   record->routine(record->arg);
   state.guarded = false;

@@ -43,6 +43,17 @@ void ReinstallCrashHandlers();
 // The writer registered with SetExceptionHandler; null means standard output.
 CRASH_OUTPUT_WRITER CrashOutputWriter();
 
+// True while the calling thread is inside the crash filter.
+bool InCrashFilter();
+
+// Finds the crash helper and notes the program's choice of debug-information
+// downloads, once: what a report needs later, found without opening a file.
+void PrepareCrashReport();
+
+// Makes reports use the helper at path ("" for none) instead of looking for
+// one; for tests, which run the build tree's helper.
+void UseCrashHelper(const char *path);
+
 }  // namespace zavrin
 
 #endif  // ZAVRIN_CRASH_GUARD_H

@@ -1,611 +1,470 @@
-// The crash report: exception names, the ready-made console callback and the
-// call-stack walker over libdw.
+// The crash report: exception names, the ready-made console callback, and the
+// call stack of a crashed thread.
 //
-// The walker unwinds from the signal's register context inside the crashed
-// process itself. libdw's own attachment to a live process stops its threads
-// with ptrace, which a process cannot do to itself; instead the session is
-// attached with callbacks of ours that hand libdw the registers of the signal
-// context and read the stack through process_vm_readv, which fails on a bad
-// address instead of faulting. The session, with every module's symbol, line
-// and unwind tables loaded, is prepared when a crash callback is registered.
-#include <cxxabi.h>
-#include <link.h>
-#include <stddef.h>
-#include <elfutils/libdwfl.h>
+// Once a crash signal is taken, the process may be in any state: its heap
+// damaged, the allocator's lock or the loader's held by the thread that
+// crashed or by another. So nothing here allocates, takes a lock or calls
+// what is not async-signal-safe. The call stack is walked from outside, by
+// the crash helper (crash_helper.h): started with clone(CLONE_VM |
+// CLONE_VFORK), which runs no fork handlers, it reads this process's modules
+// and memory and sends the frame lines back, and the crashed thread passes
+// them on. Where the helper cannot do it, the frames are listed here by
+// module and offset, through the unwinder and the loader's lock-free object
+// look-up. A watchdog ends the process with 99 whatever happens meanwhile.
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <link.h>
+#include <poll.h>
 #include <pthread.h>
-#include <pwd.h>
-#include <stdarg.h>
-#include <stdio.h>
+#include <sched.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
-#include <sys/utsname.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+#include <unwind.h>
 
-#include <new>
-
-#include "platform/call_stack.h"
 #include "platform/crash_guard.h"
+#include "platform/crash_helper.h"
 
 namespace zavrin {
 
 namespace {
 
-// Most frames a walk reports: a runaway recursion has far more, and its top
-// is what tells the story.
-const int kMaxFrames = 256;
-const size_t kSearchPathSize = 4096;
-const size_t kDemangleSize = 16 * 1024;
+// Longest frame line, its line end included.
+const size_t kLineSize = 1024;
 
-}  // namespace
+// Text built without the C library's formatting, which may allocate or lock.
+class SafeText {
+ public:
+  SafeText() { text_[0] = '\0'; }
+  SafeText(const SafeText &) = delete;
+  SafeText &operator=(const SafeText &) = delete;
 
-struct SymbolSession {
-  Dwfl *dwfl = nullptr;
-  bool attached = false;
-  char searchPath[kSearchPathSize] = "";
-  char userName[256] = "";
-  char *demangled = nullptr;  // from malloc, as __cxa_demangle wants it
-  size_t demangledSize = 0;
-  // The walk in progress.
-  const ucontext_t *context = nullptr;
-  pid_t threadId = 0;
-  int readPipe[2] = {-1, -1};  // for reading memory where process_vm_readv is missing
+  SafeText &Add(const char *text) {
+    while (*text != '\0' && length_ + 1 < sizeof(text_)) text_[length_++] = *text++;
+    text_[length_] = '\0';
+    return *this;
+  }
+  // Upper-case hexadecimal with at least digits digits, as "%0*X".
+  SafeText &Hex(uint64_t value, int digits) {
+    return Number(value, 16, digits, "0123456789ABCDEF");
+  }
+  // As "%p": "0x" and lower-case hexadecimal, "(nil)" for 0.
+  SafeText &Pointer(uint64_t value) {
+    if (value == 0) return Add("(nil)");
+    return Add("0x").Number(value, 16, 1, "0123456789abcdef");
+  }
+  SafeText &Decimal(uint64_t value) { return Number(value, 10, 1, "0123456789"); }
+  const char *text() const { return text_; }
+
+ private:
+  SafeText &Number(uint64_t value, unsigned base, int digits, const char *symbols) {
+    char reversed[24];
+    int count = 0;
+    do {
+      reversed[count++] = symbols[value % base];
+      value /= base;
+    } while (value != 0);
+    while (count < digits && count < static_cast<int>(sizeof(reversed))) reversed[count++] = '0';
+    char forward[sizeof(reversed) + 1];
+    for (int i = 0; i < count; i++) forward[i] = reversed[count - 1 - i];
+    forward[count] = '\0';
+    return Add(forward);
+  }
+
+  char text_[2048];
+  size_t length_ = 0;
 };
-
-namespace {
-
-char *debugInfoPath = nullptr;
-const Dwfl_Callbacks kDwflCallbacks = {dwfl_linux_proc_find_elf, dwfl_standard_find_debuginfo,
-                                       nullptr, &debugInfoPath};
-
-pthread_mutex_t prepareMutex = PTHREAD_MUTEX_INITIALIZER;
-SymbolSession *preparedSession = nullptr;
-
-// Formats a line of at most kCallStackTextSize bytes: longer ones are cut.
-__attribute__((format(printf, 2, 3))) void FormatLine(char *line, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, kCallStackTextSize, format, args);
-  va_end(args);
-}
-
-void CopyText(char *target, const char *source) {
-  if (source == nullptr) source = "";
-  snprintf(target, kCallStackTextSize, "%s", source);
-}
-
-const char *BaseName(const char *path) {
-  const char *slash = strrchr(path, '/');
-  return slash != nullptr ? slash + 1 : path;
-}
-
-// Appends element and ";" while both fit.
-void AppendPathElement(char *path, const char *element) {
-  if (element == nullptr || *element == '\0') return;
-  size_t used = strlen(path), length = strlen(element);
-  if (used + length + 2 > kSearchPathSize) return;
-  memcpy(path + used, element, length);
-  path[used + length] = ';';
-  path[used + length + 1] = '\0';
-}
-
-void BuildSearchPath(SymbolSession *session, const char *symbolPath) {
-  char *path = session->searchPath;
-  path[0] = '\0';
-  AppendPathElement(path, symbolPath);
-  AppendPathElement(path, ".");
-  char directory[kCallStackTextSize];
-  if (getcwd(directory, sizeof(directory)) != nullptr) AppendPathElement(path, directory);
-  ssize_t length = readlink("/proc/self/exe", directory, sizeof(directory) - 1);
-  if (length > 0) {
-    directory[length] = '\0';
-    char *slash = strrchr(directory, '/');
-    if (slash != nullptr) *slash = '\0';
-    AppendPathElement(path, directory);
-  }
-  AppendPathElement(path, getenv("_NT_SYMBOL_PATH"));
-  AppendPathElement(path, getenv("_NT_ALTERNATE_SYMBOL_PATH"));
-  const char *root = getenv("SYSTEMROOT");
-  if (root != nullptr && strlen(root) + 10 < sizeof(directory)) {
-    AppendPathElement(path, root);
-    snprintf(directory, sizeof(directory), "%s\\system32", root);
-    AppendPathElement(path, directory);
-  }
-}
-
-// ---- libdw's view of the crashed thread ----
-
-bool ReadWord(Dwfl *, Dwarf_Addr address, Dwarf_Word *result, void *arg) {
-  SymbolSession *session = static_cast<SymbolSession *>(arg);
-  struct iovec local = {result, sizeof(*result)};
-  struct iovec remote = {reinterpret_cast<void *>(address), sizeof(*result)};
-  if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == sizeof(*result)) return true;
-  if (errno == EFAULT || session->readPipe[1] < 0) return false;
-  // Through a pipe: the kernel checks the address and fails with EFAULT.
-  if (write(session->readPipe[1], reinterpret_cast<void *>(address), sizeof(*result)) !=
-      sizeof(*result))
-    return false;
-  return read(session->readPipe[0], result, sizeof(*result)) == sizeof(*result);
-}
-
-pid_t NextThread(Dwfl *, void *arg, void **threadArg) {
-  if (*threadArg != nullptr) return 0;
-  *threadArg = arg;
-  return static_cast<SymbolSession *>(arg)->threadId;
-}
-
-bool GetThread(Dwfl *, pid_t threadId, void *arg, void **threadArg) {
-  SymbolSession *session = static_cast<SymbolSession *>(arg);
-  if (threadId != session->threadId) return false;
-  *threadArg = arg;
-  return true;
-}
-
-bool SetInitialRegisters(Dwfl_Thread *thread, void *arg) {
-  const ucontext_t *context = static_cast<SymbolSession *>(arg)->context;
-  if (context == nullptr) return false;
-  const mcontext_t &m = context->uc_mcontext;
-#if defined(__x86_64__)
-  // In DWARF register order: rax, rdx, rcx, rbx, rsi, rdi, rbp, rsp, r8-r15,
-  // then the return address column, which holds rip.
-  const int order[] = {REG_RAX, REG_RDX, REG_RCX, REG_RBX, REG_RSI, REG_RDI,
-                       REG_RBP, REG_RSP, REG_R8,  REG_R9,  REG_R10, REG_R11,
-                       REG_R12, REG_R13, REG_R14, REG_R15, REG_RIP};
-  Dwarf_Word registers[17];
-  for (int i = 0; i < 17; i++) registers[i] = static_cast<Dwarf_Word>(m.gregs[order[i]]);
-  return dwfl_thread_state_registers(thread, 0, 17, registers);
-#elif defined(__s390x__)
-  Dwarf_Word registers[16];
-  for (int i = 0; i < 16; i++) registers[i] = m.gregs[i];
-  if (!dwfl_thread_state_registers(thread, 0, 16, registers)) return false;
-  dwfl_thread_state_register_pc(thread, m.psw.addr);
-  return true;
-#else
-  (void)thread;
-  (void)m;
-  return false;
-#endif
-}
-
-const Dwfl_Thread_Callbacks kThreadCallbacks = {NextThread,          GetThread, ReadWord,
-                                                SetInitialRegisters, nullptr,   nullptr};
-
-int LoadTables(Dwfl_Module *module, void **, const char *, Dwarf_Addr, void *) {
-  Dwarf_Addr bias;
-  dwfl_module_getsymtab(module);
-  dwfl_module_getdwarf(module, &bias);
-  dwfl_module_eh_cfi(module, &bias);
-  dwfl_module_dwarf_cfi(module, &bias);
-  return DWARF_CB_OK;
-}
-
-// Reports the process's modules to the session anew: libraries loaded since
-// come in, unloaded ones go.
-bool ReportModules(SymbolSession *session) {
-  dwfl_report_begin(session->dwfl);
-  int failed = dwfl_linux_proc_report(session->dwfl, getpid());
-  dwfl_report_end(session->dwfl, nullptr, nullptr);
-  return failed == 0;
-}
-
-SymbolSession *OpenSession(const char *symbolPath, bool loadTables) {
-  SymbolSession *session = new (std::nothrow) SymbolSession;
-  if (session == nullptr) return nullptr;
-  session->dwfl = dwfl_begin(&kDwflCallbacks);
-  if (session->dwfl == nullptr) {
-    delete session;
-    return nullptr;
-  }
-  ReportModules(session);
-  session->attached =
-      dwfl_attach_state(session->dwfl, nullptr, getpid(), &kThreadCallbacks, session);
-  session->demangledSize = kDemangleSize;
-  session->demangled = static_cast<char *>(malloc(session->demangledSize));
-  if (session->demangled == nullptr) session->demangledSize = 0;
-  BuildSearchPath(session, symbolPath);
-  struct passwd entry, *found = nullptr;
-  char buffer[1024];
-  if (getpwuid_r(geteuid(), &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr)
-    snprintf(session->userName, sizeof(session->userName), "%s", found->pw_name);
-  // Where the kernel has no process_vm_readv (as under qemu-user), memory is
-  // read through a pipe instead.
-  Dwarf_Word probe = 0, word = 0;
-  struct iovec local = {&word, sizeof(word)}, remote = {&probe, sizeof(probe)};
-  if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) != sizeof(word) &&
-      pipe2(session->readPipe, O_CLOEXEC) != 0) {
-    session->readPipe[0] = session->readPipe[1] = -1;
-  }
-  if (loadTables) dwfl_getmodules(session->dwfl, LoadTables, nullptr, 0);
-  return session;
-}
-
-void CloseSession(SymbolSession *session) {
-  if (session == nullptr) return;
-  dwfl_end(session->dwfl);
-  free(session->demangled);
-  for (int fd : session->readPipe) {
-    if (fd >= 0) close(fd);
-  }
-  delete session;
-}
-
-// The name-only form of a demangled name: without the parameter list (and
-// what follows it, such as "const").
-void NameOnly(const char *full, char *target) {
-  CopyText(target, full);
-  char *end = strrchr(target, ')');
-  if (end == nullptr) return;
-  int depth = 0;
-  for (char *p = end; p >= target; p--) {
-    if (*p == ')') depth++;
-    if (*p == '(' && --depth == 0) {
-      if (p > target) *p = '\0';
-      return;
-    }
-  }
-}
-
-// The source line of address found by going through the module's compile
-// units, for debug information without an address index (.debug_aranges,
-// which clang leaves out), where libdw's own look-up finds nothing.
-const char *LineWithoutRanges(Dwfl_Module *module, Dwarf_Addr address, Dwarf_Addr *lineAddress,
-                              int *lineNumber) {
-  Dwarf_Addr bias = 0;
-  for (Dwarf_Die *unit = dwfl_module_nextcu(module, nullptr, &bias); unit != nullptr;
-       unit = dwfl_module_nextcu(module, unit, &bias)) {
-    if (dwarf_haspc(unit, address - bias) != 1) continue;
-    Dwarf_Line *line = dwarf_getsrc_die(unit, address - bias);
-    if (line == nullptr || dwarf_lineno(line, lineNumber) != 0 ||
-        dwarf_lineaddr(line, lineAddress) != 0)
-      return nullptr;
-    *lineAddress += bias;
-    return dwarf_linesrc(line, nullptr, nullptr);
-  }
-  return nullptr;
-}
-
-// Writes text to a descriptor without stdio, whose lock the crashed thread
-// may hold.
-void WriteText(int fd, const char *text) {
-  size_t length = strlen(text);
-  while (length > 0) {
-    ssize_t n = write(fd, text, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
-}
 
 void WriteOut(const char *text) {
   WriteText(STDOUT_FILENO, text);
 }
 
-void FormatRegisters(const ucontext_t *context, char *text, size_t size) {
-  text[0] = '\0';
+// One line of the call stack, indented by two spaces, through the output
+// writer if one is set, else to standard output.
+void OutputFrameLine(const char *line) {
+  CRASH_OUTPUT_WRITER writer = CrashOutputWriter();
+  if (writer != nullptr) {
+    writer("  ");
+    writer(line);
+  } else {
+    WriteOut("  ");
+    WriteOut(line);
+  }
+}
+
+void FormatRegisters(const ucontext_t *context, SafeText *text) {
+  text->Add("\nRegister information:\n");
   if (context == nullptr) return;
   const mcontext_t &m = context->uc_mcontext;
 #if defined(__x86_64__)
   const greg_t *g = m.gregs;
-  unsigned long long segments = static_cast<unsigned long long>(g[REG_CSGSFS]);
+  uint64_t segments = static_cast<uint64_t>(g[REG_CSGSFS]);
   unsigned short ds = 0, es = 0;  // the signal leaves them as they were
   __asm__("mov %%ds, %0" : "=r"(ds));
   __asm__("mov %%es, %0" : "=r"(es));
-  auto r = [&](int index) { return static_cast<unsigned long long>(g[index]); };
-  snprintf(text, size,
-           "\nRegister information:\n"
-           "  rax=%016llX  rbx=%016llX  rcx=%016llX  rdx=%016llX\n"
-           "  rsi=%016llX  rdi=%016llX  rbp=%016llX  rsp=%016llX\n"
-           "  r8=%016llX  r9=%016llX  r10=%016llX  r11=%016llX\n"
-           "  r12=%016llX  r13=%016llX  r14=%016llX  r15=%016llX\n"
-           "  rip=%016llX\n"
-           "  cs=%04X  ds=%04X  es=%04X  ss=%04X  fs=%04X  gs=%04X  flags=%08X\n",
-           r(REG_RAX), r(REG_RBX), r(REG_RCX), r(REG_RDX), r(REG_RSI), r(REG_RDI), r(REG_RBP),
-           r(REG_RSP), r(REG_R8), r(REG_R9), r(REG_R10), r(REG_R11), r(REG_R12), r(REG_R13),
-           r(REG_R14), r(REG_R15), r(REG_RIP), static_cast<unsigned>(segments & 0xFFFF), ds, es,
-           static_cast<unsigned>((segments >> 48) & 0xFFFF),
-           static_cast<unsigned>((segments >> 32) & 0xFFFF),
-           static_cast<unsigned>((segments >> 16) & 0xFFFF),
-           static_cast<unsigned>(r(REG_EFL) & 0xFFFFFFFF));
+  const struct {
+    const char *name;
+    int index;
+  } general[] = {{"  rax=", REG_RAX}, {"  rbx=", REG_RBX}, {"  rcx=", REG_RCX}, {"  rdx=", REG_RDX},
+                 {"  rsi=", REG_RSI}, {"  rdi=", REG_RDI}, {"  rbp=", REG_RBP}, {"  rsp=", REG_RSP},
+                 {"  r8=", REG_R8},   {"  r9=", REG_R9},   {"  r10=", REG_R10}, {"  r11=", REG_R11},
+                 {"  r12=", REG_R12}, {"  r13=", REG_R13}, {"  r14=", REG_R14}, {"  r15=", REG_R15},
+                 {"  rip=", REG_RIP}};
+  for (size_t i = 0; i < sizeof(general) / sizeof(general[0]); i++) {
+    // Four to a line, each after two blanks.
+    text->Add(general[i].name).Hex(static_cast<uint64_t>(g[general[i].index]), 16);
+    if (i % 4 == 3 || i + 1 == sizeof(general) / sizeof(general[0])) text->Add("\n");
+  }
+  text->Add("  cs=").Hex(segments & 0xFFFF, 4);
+  text->Add("  ds=").Hex(ds, 4).Add("  es=").Hex(es, 4);
+  text->Add("  ss=").Hex((segments >> 48) & 0xFFFF, 4);
+  text->Add("  fs=").Hex((segments >> 32) & 0xFFFF, 4);
+  text->Add("  gs=").Hex((segments >> 16) & 0xFFFF, 4);
+  text->Add("  flags=").Hex(static_cast<uint64_t>(g[REG_EFL]) & 0xFFFFFFFF, 8).Add("\n");
 #elif defined(__s390x__)
-  const unsigned long *g = m.gregs;
-  snprintf(text, size,
-           "\nRegister information:\n"
-           "  r0=%016lX  r1=%016lX  r2=%016lX  r3=%016lX\n"
-           "  r4=%016lX  r5=%016lX  r6=%016lX  r7=%016lX\n"
-           "  r8=%016lX  r9=%016lX  r10=%016lX  r11=%016lX\n"
-           "  r12=%016lX  r13=%016lX  r14=%016lX  r15=%016lX\n"
-           "  psw.mask=%016lX  psw.addr=%016lX\n",
-           g[0], g[1], g[2], g[3], g[4], g[5], g[6], g[7], g[8], g[9], g[10], g[11], g[12], g[13],
-           g[14], g[15], m.psw.mask, m.psw.addr);
+  for (int i = 0; i < 16; i++) {
+    text->Add("  r").Decimal(i).Add("=").Hex(m.gregs[i], 16);
+    if (i % 4 == 3) text->Add("\n");
+  }
+  text->Add("  psw.mask=").Hex(m.psw.mask, 16).Add("  psw.addr=").Hex(m.psw.addr, 16).Add("\n");
 #else
   (void)m;
-  snprintf(text, size, "\nRegister information:\n");
 #endif
 }
 
-// How often the loader has loaded and unloaded objects so far.
-unsigned long long LoaderGeneration() {
-  unsigned long long generation = 0;
-  dl_iterate_phdr(
-      [](struct dl_phdr_info *info, size_t size, void *arg) -> int {
-        if (size >= offsetof(struct dl_phdr_info, dlpi_subs) + sizeof(info->dlpi_subs)) {
-          *static_cast<unsigned long long *>(arg) = info->dlpi_adds * 65536ULL + info->dlpi_subs;
-        }
-        return 1;  // every entry holds the same counts
-      },
-      &generation);
-  return generation;
+uint64_t ProgramCounter(const ucontext_t *context) {
+#if defined(__x86_64__)
+  return static_cast<uint64_t>(context->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__s390x__)
+  return context->uc_mcontext.psw.addr;
+#else
+  (void)context;
+  return 0;
+#endif
+}
+
+// ---- The helper, found at registration ----
+
+pthread_once_t helperOnce = PTHREAD_ONCE_INIT;
+char helperPath[PATH_MAX];
+// The helper's whole environment: debug-information downloads only where the
+// program asked for them through ZAVRIN_DEBUGINFOD_URLS.
+char debuginfodVariable[4096];
+char *helperEnvironment[2] = {nullptr, nullptr};
+// The C library's clone itself: a sanitizer's wrapper of it treats the child
+// as a fork and runs its fork bookkeeping, which a crash may find half done.
+typedef int (*CloneFunction)(int (*)(void *), void *, int, void *, ...);
+CloneFunction cloneFunction = clone;
+
+bool UseHelperAt(const char *directory, size_t directoryLength, const char *relative) {
+  size_t relativeLength = strlen(relative);
+  if (directoryLength + relativeLength + 1 >= sizeof(helperPath)) return false;
+  char candidate[PATH_MAX];
+  memcpy(candidate, directory, directoryLength);
+  memcpy(candidate + directoryLength, relative, relativeLength + 1);
+  if (access(candidate, X_OK) != 0) return false;
+  memcpy(helperPath, candidate, directoryLength + relativeLength + 1);
+  return true;
+}
+
+// Looks for the helper where the installed layout puts it relative to the
+// library (wherever the package was put), then right beside the library (as
+// in the build tree), then where this build installs it. access() only: no
+// file is opened.
+void FindHelper() {
+  Dl_info self;
+  if (dladdr(reinterpret_cast<void *>(&FindHelper), &self) != 0 && self.dli_fname != nullptr &&
+      self.dli_fname[0] == '/') {
+    const char *slash = strrchr(self.dli_fname, '/');
+    size_t folder = static_cast<size_t>(slash + 1 - self.dli_fname);
+    if (UseHelperAt(self.dli_fname, folder, ZAVRIN_CRASH_HELPER_FROM_LIBDIR)) return;
+    if (UseHelperAt(self.dli_fname, folder, ZAVRIN_CRASH_HELPER_NAME)) return;
+  }
+  UseHelperAt("", 0, ZAVRIN_CRASH_HELPER_INSTALLED);
+}
+
+// Set when a test chose the helper.
+bool helperChosen = false;
+
+void PrepareHelper() {
+  if (!helperChosen) FindHelper();
+  void *own = dlsym(RTLD_NEXT, "clone");
+  if (own != nullptr) cloneFunction = reinterpret_cast<CloneFunction>(own);
+  const char *urls = getenv("ZAVRIN_DEBUGINFOD_URLS");
+  const char kName[] = "DEBUGINFOD_URLS=";
+  if (urls != nullptr && *urls != '\0' &&
+      sizeof(kName) + strlen(urls) <= sizeof(debuginfodVariable)) {
+    memcpy(debuginfodVariable, kName, sizeof(kName) - 1);
+    memcpy(debuginfodVariable + sizeof(kName) - 1, urls, strlen(urls) + 1);
+    helperEnvironment[0] = debuginfodVariable;
+  }
+}
+
+// ---- The watchdog ----
+
+// Later than the helper's own limit, earlier than the 5 s a crash may take.
+const long kWatchdogMilliseconds = 4500;
+
+bool watchdogArmed = false;
+struct sigaction watchdogPrevious;
+struct itimerval timerPrevious;
+sigset_t maskPrevious;
+
+void WatchdogExpired(int) {
+  WriteOut("\nPROCESS TERMINATED\n");
+  _exit(99);
+}
+
+// Ends the process with 99 after kWatchdogMilliseconds, unless disarmed.
+// False when it was armed already.
+bool ArmWatchdog() {
+  if (watchdogArmed) return false;
+  struct sigaction action = {};
+  action.sa_handler = WatchdogExpired;
+  sigfillset(&action.sa_mask);
+  sigaction(SIGALRM, &action, &watchdogPrevious);
+  sigset_t alarm;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  pthread_sigmask(SIG_UNBLOCK, &alarm, &maskPrevious);
+  struct itimerval limit = {};
+  limit.it_value.tv_sec = kWatchdogMilliseconds / 1000;
+  limit.it_value.tv_usec = (kWatchdogMilliseconds % 1000) * 1000;
+  setitimer(ITIMER_REAL, &limit, &timerPrevious);
+  watchdogArmed = true;
+  return true;
+}
+
+void DisarmWatchdog() {
+  setitimer(ITIMER_REAL, &timerPrevious, nullptr);
+  sigaction(SIGALRM, &watchdogPrevious, nullptr);
+  pthread_sigmask(SIG_SETMASK, &maskPrevious, nullptr);
+  watchdogArmed = false;
+}
+
+// ---- Running the helper ----
+
+int64_t NowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+struct HelperStart {
+  const char *path;
+  char *const *argv;
+  int input;   // becomes the helper's standard input
+  int output;  // becomes its standard output
+};
+
+// Runs in the child that shares this process's memory until execve: system
+// calls only, nothing that the C library or a sanitizer wraps.
+int StartHelper(void *arg) {
+  const HelperStart *start = static_cast<const HelperStart *>(arg);
+  long input = syscall(SYS_fcntl, start->input, F_DUPFD, 3);
+  long output = syscall(SYS_fcntl, start->output, F_DUPFD, 3);
+  if (input >= 0 && output >= 0 && syscall(SYS_dup3, input, 0, 0) == 0 &&
+      syscall(SYS_dup3, output, 1, 0) == 1) {
+    syscall(SYS_execve, start->path, start->argv, helperEnvironment);
+  }
+  syscall(SYS_exit, kHelperNotStarted);
+  return kHelperNotStarted;
+}
+
+// Passes the helper's output on, line by line, until it ends or the time is
+// up; the number of lines.
+int RelayLines(int fd, int64_t deadline, bool *ended) {
+  char pending[2 * kLineSize];
+  size_t used = 0;
+  int lines = 0;
+  *ended = false;
+  while (!*ended) {
+    int64_t left = deadline - NowMs();
+    if (left <= 0) break;
+    struct pollfd ready = {fd, POLLIN, 0};
+    int n = poll(&ready, 1, static_cast<int>(left));
+    if (n < 0 && errno != EINTR) break;
+    if (n <= 0) continue;
+    ssize_t got = read(fd, pending + used, sizeof(pending) - 1 - used);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      *ended = true;
+    } else {
+      used += static_cast<size_t>(got);
+    }
+    // Every complete line, and a too long one as it is, with a line end.
+    size_t start = 0;
+    for (size_t i = 0; i < used; i++) {
+      bool full = i + 1 - start >= kLineSize - 1;
+      if (pending[i] != '\n' && !full && !(*ended && i + 1 == used)) continue;
+      char line[kLineSize + 1];
+      size_t length = i + 1 - start;
+      memcpy(line, pending + start, length);
+      if (line[length - 1] != '\n') line[length++] = '\n';
+      line[length] = '\0';
+      OutputFrameLine(line);
+      lines++;
+      start = i + 1;
+    }
+    memmove(pending, pending + start, used - start);
+    used -= start;
+  }
+  return lines;
+}
+
+// Has the helper write the call stack of the calling thread from context.
+// Null when it did; else why not.
+const char *WalkWithHelper(const ucontext_t *context) {
+  pthread_once(&helperOnce, PrepareHelper);
+  if (helperPath[0] == '\0') return "no crash helper installed";
+  // A socket, not a pipe, towards the helper: sending to a helper that is
+  // gone must fail with an error, never raise SIGPIPE here.
+  int toHelper[2], fromHelper[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, toHelper) != 0)
+    return "no descriptor left for the crash helper";
+  if (pipe2(fromHelper, O_CLOEXEC) != 0) {
+    close(toHelper[0]);
+    close(toHelper[1]);
+    return "no descriptor left for the crash helper";
+  }
+  SafeText processId, threadId;
+  processId.Decimal(static_cast<uint64_t>(getpid()));
+  threadId.Decimal(static_cast<uint64_t>(syscall(SYS_gettid)));
+  char *argv[] = {const_cast<char *>(ZAVRIN_CRASH_HELPER_NAME),
+                  const_cast<char *>(processId.text()), const_cast<char *>(threadId.text()),
+                  nullptr};
+  HelperStart start = {helperPath, argv, toHelper[0], fromHelper[1]};
+
+  // A process that is not dumpable cannot be read even by its own child.
+  int dumpable = prctl(PR_GET_DUMPABLE, 0, 0, 0, 0);
+  if (dumpable != 1) prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+  // No signal handler of the program may run in the child while it shares
+  // this memory; the helper unblocks what it needs.
+  sigset_t all, saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &saved);
+  alignas(16) char childStack[16 * 1024];
+  // No exit signal: the program's SIGCHLD handler never sees the helper.
+  pid_t helper =
+      cloneFunction(StartHelper, childStack + sizeof(childStack), CLONE_VM | CLONE_VFORK, &start);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  close(toHelper[0]);
+  close(fromHelper[1]);
+  const char *failure = nullptr;
+  if (helper < 0) {
+    failure = "the crash helper could not be started";
+  } else {
+    // Where a ptrace policy admits only a process's ancestors, this one
+    // names its helper.
+    prctl(PR_SET_PTRACER, helper, 0, 0, 0);
+    ssize_t sent = send(toHelper[1], context, sizeof(*context), MSG_NOSIGNAL);
+    (void)sent;
+    close(toHelper[1]);
+    toHelper[1] = -1;
+    bool ended = false;
+    int lines = RelayLines(fromHelper[0], NowMs() + kHelperSeconds * 1000 + 200, &ended);
+    if (!ended) kill(helper, SIGKILL);
+    int status = 0;
+    while (waitpid(helper, &status, __WALL) < 0 && errno == EINTR) {
+    }
+    prctl(PR_SET_PTRACER, 0, 0, 0, 0);
+    if (lines == 0) {
+      int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      failure = !ended                      ? "the crash helper did not finish in time"
+                : code == kHelperNotStarted ? "the crash helper could not be started"
+                : code == kHelperCannotRead ? "the crash helper could not read the process"
+                                            : "the crash helper failed";
+    }
+  }
+  if (toHelper[1] >= 0) close(toHelper[1]);
+  close(fromHelper[0]);
+  if (dumpable != 1 && dumpable >= 0) prctl(PR_SET_DUMPABLE, dumpable, 0, 0, 0);
+  return failure;
+}
+
+// ---- Without the helper: module and offset ----
+
+const int kMaxFallbackFrames = 128;
+
+struct FrameList {
+  uint64_t start;  // the crash's program counter: frames before it are the handler's
+  bool started;
+  int count;
+  uint64_t pcs[kMaxFallbackFrames];
+};
+
+_Unwind_Reason_Code NoteFrame(struct _Unwind_Context *context, void *arg) {
+  FrameList *list = static_cast<FrameList *>(arg);
+  int beforeInstruction = 0;
+  uint64_t pc = _Unwind_GetIPInfo(context, &beforeInstruction);
+  if (pc == 0) return _URC_END_OF_STACK;
+  if (!list->started && pc == list->start) list->started = true;
+  if (list->started || list->start == 0) list->pcs[list->count++] = pc;
+  return list->count < kMaxFallbackFrames ? _URC_NO_REASON : _URC_NORMAL_STOP;
+}
+
+// Lists the frames as [module:offset] through the unwinder, which reads the
+// unwind tables in place, and the loader's object look-up, which takes no
+// lock; preceded by a line that says why names are missing.
+void WalkWithoutHelper(const ucontext_t *context, const char *reason) {
+  SafeText why;
+  why.Add("(function names not available: ").Add(reason);
+  why.Add("; addresses are offsets in their modules)\n");
+  OutputFrameLine(why.text());
+  FrameList list = {};
+  list.start = ProgramCounter(context);
+  _Unwind_Backtrace(NoteFrame, &list);
+  if (!list.started) {
+    // The crash frame was not among them: every frame, the handler's too.
+    list.count = 0;
+    list.start = 0;
+    _Unwind_Backtrace(NoteFrame, &list);
+  }
+  char program[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", program, sizeof(program) - 1);
+  program[length > 0 ? length : 0] = '\0';
+  for (int i = 0; i < list.count; i++) {
+    uint64_t pc = list.pcs[i];
+    const char *module = "(module-name not available)";
+    uint64_t offset = pc;
+#if defined(DLFO_EH_SEGMENT_TYPE)
+    struct dl_find_object found;
+    // A return address points past the call: look up the call itself.
+    if (_dl_find_object(reinterpret_cast<void *>(pc - (i > 0 ? 1 : 0)), &found) == 0 &&
+        found.dlfo_link_map != nullptr) {
+      const char *path = found.dlfo_link_map->l_name;
+      if (path == nullptr || path[0] == '\0') path = program;
+      const char *slash = strrchr(path, '/');
+      if (*path != '\0') module = slash != nullptr ? slash + 1 : path;
+      offset = pc - found.dlfo_link_map->l_addr;
+    }
+#endif
+    SafeText line;
+    line.Add("[").Add(module).Add(":").Pointer(offset).Add("]: (function-name not available)\n");
+    OutputFrameLine(line.text());
+  }
 }
 
 }  // namespace
 
 void PrepareCrashReport() {
-  static unsigned long long reportedGeneration = 0;
-  pthread_mutex_lock(&prepareMutex);
-  SymbolSession *session = __atomic_load_n(&preparedSession, __ATOMIC_ACQUIRE);
-  unsigned long long generation = LoaderGeneration();
-  if (session == nullptr) {
-    session = OpenSession(nullptr, true);
-    __atomic_store_n(&preparedSession, session, __ATOMIC_RELEASE);
-    reportedGeneration = LoaderGeneration();  // libdw may have loaded helpers of its own
-  } else if (generation != reportedGeneration || generation == 0) {
-    // Libraries came or went since: the module list is read anew.
-    if (ReportModules(session)) dwfl_getmodules(session->dwfl, LoadTables, nullptr, 0);
-    reportedGeneration = LoaderGeneration();
-  }
-  pthread_mutex_unlock(&prepareMutex);
+  pthread_once(&helperOnce, PrepareHelper);
 }
 
-// ---- CallStackWalker ----
-
-CallStackWalker::CallStackWalker(int options, const char *symbolPath, pid_t processId)
-    : session_(nullptr),
-      ownsSession_(false),
-      processId_(processId),
-      modulesLoaded_(false),
-      symbolPath_(nullptr),
-      options_(options),
-      frameCount_(0) {
-  if (symbolPath != nullptr) {
-    symbolPath_ = strdup(symbolPath);
-    options_ |= kOptionSymbolPath;
-  }
-}
-
-CallStackWalker::~CallStackWalker() {
-  free(symbolPath_);
-  if (ownsSession_) CloseSession(session_);
-}
-
-bool CallStackWalker::Init() {
-  if (session_ != nullptr) return true;
-  // The prepared session serves the current process; a walker with a path
-  // of its own, or one that comes before any preparation, sets up its own.
-  SymbolSession *prepared = __atomic_load_n(&preparedSession, __ATOMIC_ACQUIRE);
-  if (prepared != nullptr && symbolPath_ == nullptr && processId_ == getpid()) {
-    session_ = prepared;
-  } else {
-    session_ = OpenSession(symbolPath_, false);
-    ownsSession_ = session_ != nullptr;
-  }
-  if (session_ == nullptr) return false;
-  // libdw has no options of its own to report: these are the ones the
-  // report works with (line information on, no dialogs).
-  ReportSymbolInit((options_ & kOptionSymbolPath) ? session_->searchPath : "", 0x210,
-                   session_->userName);
-  return true;
-}
-
-bool CallStackWalker::LoadModules() {
-  struct Lister {
-    CallStackWalker *walker;
-    int count;
-  } lister = {this, 0};
-  dwfl_getmodules(
-      session_->dwfl,
-      [](Dwfl_Module *module, void **, const char *name, Dwarf_Addr start, void *arg) -> int {
-        Lister *l = static_cast<Lister *>(arg);
-        Dwarf_Addr end = 0;
-        const char *mainFile = nullptr, *debugFile = nullptr;
-        dwfl_module_info(module, nullptr, nullptr, &end, nullptr, nullptr, &mainFile, &debugFile);
-        const char *type = debugFile != nullptr  ? "PDB"
-                           : mainFile != nullptr ? "-exported-"
-                                                 : "-deferred-";
-        l->walker->ReportModule(mainFile != nullptr ? mainFile : name, BaseName(name), start,
-                                static_cast<uint32_t>(end - start), 0, type,
-                                debugFile != nullptr ? debugFile : "", 0);
-        l->count++;
-        return DWARF_CB_OK;
-      },
-      &lister, 0);
-  return lister.count > 0;
-}
-
-void CallStackWalker::Describe(uint64_t pc, bool exact, CallStackEntry *entry) {
-  memset(entry, 0, sizeof(*entry));
-  entry->offset = pc;
-  entry->symTypeString = "-nosymbols-";
-  // A return address points past the call: look up the call itself.
-  Dwarf_Addr lookup = exact ? pc : pc - 1;
-  Dwfl_Module *module = dwfl_addrmodule(session_->dwfl, lookup);
-  if (module == nullptr) {
-    ReportError("SymGetModuleInfo64", dwfl_errno(), pc);
-    return;
-  }
-  GElf_Off offset = 0;
-  GElf_Sym symbol;
-  const char *name =
-      dwfl_module_addrinfo(module, lookup, &offset, &symbol, nullptr, nullptr, nullptr);
-  if (name != nullptr) {
-    CopyText(entry->name, name);
-    entry->offsetFromSymbol = offset + (exact ? 0 : 1);
-    int status = -1;
-    if (session_->demangled != nullptr) {
-      char *out = abi::__cxa_demangle(name, session_->demangled, &session_->demangledSize, &status);
-      if (out != nullptr) session_->demangled = out;
-    }
-    if (status == 0) {
-      CopyText(entry->undFullName, session_->demangled);
-      NameOnly(entry->undFullName, entry->undName);
-    }
-  } else {
-    ReportError("SymGetSymFromAddr64", dwfl_errno(), pc);
-  }
-  Dwfl_Line *line = dwfl_module_getsrc(module, lookup);
-  Dwarf_Addr lineAddress = 0;
-  int lineNumber = 0;
-  const char *file = line != nullptr
-                         ? dwfl_lineinfo(line, &lineAddress, &lineNumber, nullptr, nullptr, nullptr)
-                         : nullptr;
-  if (file == nullptr) file = LineWithoutRanges(module, lookup, &lineAddress, &lineNumber);
-  if (file != nullptr) {
-    CopyText(entry->lineFileName, file);
-    entry->lineNumber = static_cast<uint32_t>(lineNumber);
-    entry->offsetFromLine = static_cast<uint32_t>(pc - lineAddress);
-  } else {
-    ReportError("SymGetLineFromAddr64", dwfl_errno(), pc);
-  }
-  Dwarf_Addr start = 0;
-  const char *mainFile = nullptr, *debugFile = nullptr;
-  const char *moduleName =
-      dwfl_module_info(module, nullptr, &start, nullptr, nullptr, nullptr, &mainFile, &debugFile);
-  if (moduleName == nullptr) {
-    ReportError("SymGetModuleInfo64", dwfl_errno(), pc);
-    return;
-  }
-  CopyText(entry->moduleName, BaseName(moduleName));
-  CopyText(entry->loadedImageName, mainFile != nullptr ? mainFile : moduleName);
-  entry->baseOfImage = start;
-  entry->symType = debugFile != nullptr ? 3 : 4;
-  entry->symTypeString = debugFile != nullptr ? "PDB" : "-exported-";
-}
-
-int CallStackWalker::OnFrame(void *frame, void *arg) {
-  CallStackWalker *walker = static_cast<CallStackWalker *>(arg);
-  Dwarf_Addr pc = 0;
-  bool exact = false;
-  if (!dwfl_frame_pc(static_cast<Dwfl_Frame *>(frame), &pc, &exact) || pc == 0) {
-    return DWARF_CB_ABORT;
-  }
-  walker->Describe(pc, exact, &walker->entry_);
-  walker->ReportFrame(walker->frameCount_ == 0 ? kFirstEntry : kNextEntry, walker->entry_);
-  return ++walker->frameCount_ < kMaxFrames ? DWARF_CB_OK : DWARF_CB_ABORT;
-}
-
-bool CallStackWalker::ShowCallstack(const ucontext_t *context) {
-  if (!Init()) {
-    errno = ELIBACC;
-    return false;
-  }
-  // A module list that stays empty does not stop the walk: frames then show
-  // their addresses alone.
-  if (!modulesLoaded_) {
-    LoadModules();
-    modulesLoaded_ = true;
-  }
-  ucontext_t own;
-  if (context == nullptr) {
-    if (getcontext(&own) != 0) return false;
-#if defined(__s390x__)
-    // getcontext leaves the program counter out here: the walk starts at the
-    // return address instead.
-    if (own.uc_mcontext.psw.addr == 0) own.uc_mcontext.psw.addr = own.uc_mcontext.gregs[14];
-#endif
-    context = &own;
-  }
-  if (!session_->attached) {
-    ReportError("StackWalk64", 0, 0);
-    return false;
-  }
-  session_->context = context;
-  session_->threadId = static_cast<pid_t>(syscall(SYS_gettid));
-  frameCount_ = 0;
-  memset(&entry_, 0, sizeof(entry_));
-  int result = dwfl_getthread_frames(
-      session_->dwfl, session_->threadId,
-      [](Dwfl_Frame *frame, void *arg) { return OnFrame(frame, arg); }, this);
-  if (result < 0 && frameCount_ == 0) {
-    ReportError("StackWalk64", dwfl_errno(), 0);
-    session_->context = nullptr;
-    return false;
-  }
-  // The end of the stack, or as deep as the walk goes.
-  ReportFrame(kLastEntry, entry_);
-  session_->context = nullptr;
-  errno = 0;
-  return true;
-}
-
-void CallStackWalker::ReportSymbolInit(const char *searchPath, int symOptions,
-                                       const char *userName) {
-  char line[kCallStackTextSize];
-  snprintf(line, sizeof(line), "SymInit: Symbol-SearchPath: '%s', symOptions: %d, UserName: '%s'\n",
-           searchPath, symOptions, userName);
-  Output(line);
-  struct utsname system;
-  if (uname(&system) != 0) return;
-  int major = 0, minor = 0, build = 0;
-  sscanf(system.release, "%d.%d.%d", &major, &minor, &build);
-  snprintf(line, sizeof(line), "OS-Version: %d.%d.%d (%s) 0x%x-0x%x\n", major, minor, build,
-           system.version, 0, 0);
-  Output(line);
-}
-
-void CallStackWalker::ReportModule(const char *, const char *, uint64_t, uint32_t, uint32_t,
-                                   const char *, const char *, uint64_t) {}
-
-void CallStackWalker::ReportFrame(int kind, CallStackEntry &entry) {
-  if (kind == kLastEntry || entry.offset == 0) return;
-  const char *shown = entry.undFullName[0] != '\0' ? entry.undFullName
-                      : entry.undName[0] != '\0'   ? entry.undName
-                      : entry.name[0] != '\0'      ? entry.name
-                                                   : "(function-name not available)";
-  char line[kCallStackTextSize];
-  if (entry.lineFileName[0] != '\0') {
-    FormatLine(line, "[%s:%s:%d]: %s\n", entry.moduleName, entry.lineFileName,
-               static_cast<int>(entry.lineNumber), shown);
-  } else {
-    const char *module =
-        entry.moduleName[0] != '\0' ? entry.moduleName : "(module-name not available)";
-    FormatLine(line, "[%s:%p]: %s\n", module,
-               reinterpret_cast<void *>(static_cast<uintptr_t>(entry.offset)), shown);
-  }
-  Output(line);
-}
-
-void CallStackWalker::ReportError(const char *operation, int lastError, uint64_t address) {
-  char line[kCallStackTextSize];
-  snprintf(line, sizeof(line), "ERROR: %s, GetLastError: %d (Address: %p)\n", operation, lastError,
-           reinterpret_cast<void *>(static_cast<uintptr_t>(address)));
-  Output(line);
-}
-
-// The platform's debugger output: standard error here.
-void CallStackWalker::Output(const char *text) {
-  WriteText(STDERR_FILENO, text);
-}
-
-// ---- CrashStackWalker ----
-
-CrashStackWalker::~CrashStackWalker() = default;
-
-void CrashStackWalker::ReportSymbolInit(const char *, int, const char *) {}
-
-void CrashStackWalker::ReportError(const char *, int, uint64_t) {}
-
-void CrashStackWalker::Output(const char *text) {
-  CRASH_OUTPUT_WRITER writer = CrashOutputWriter();
-  if (writer != nullptr) {
-    writer("  ");
-    writer(text);
-  } else {
-    WriteOut("  ");
-    WriteOut(text);
-  }
+void UseCrashHelper(const char *path) {
+  size_t length = strlen(path);
+  if (length >= sizeof(helperPath)) return;
+  memcpy(helperPath, path, length + 1);
+  helperChosen = true;
 }
 
 }  // namespace zavrin
@@ -660,12 +519,15 @@ const char *SEHExceptionName(DWORD code) {
 
 BOOL SEHDefaultConsoleHandler(EXCEPTION_INFO *info) {
   if (info == nullptr) return 1;
-  char text[2048];
-  snprintf(text, sizeof(text), "EXCEPTION: %08X (%s) at %p\n", info->code,
-           SEHExceptionName(info->code), info->address);
-  zavrin::WriteOut(text);
-  zavrin::FormatRegisters(info->context, text, sizeof(text));
-  zavrin::WriteOut(text);
+  // Inside a crash, whatever happens from here on, the process ends with 99.
+  if (zavrin::InCrashFilter()) zavrin::ArmWatchdog();
+  zavrin::SafeText header;
+  header.Add("EXCEPTION: ").Hex(info->code, 8).Add(" (").Add(SEHExceptionName(info->code));
+  header.Add(") at ").Pointer(reinterpret_cast<uintptr_t>(info->address)).Add("\n");
+  zavrin::WriteOut(header.text());
+  zavrin::SafeText registers;
+  zavrin::FormatRegisters(info->context, &registers);
+  zavrin::WriteOut(registers.text());
   zavrin::WriteOut("\nCall stack:\n");
   SEHShowCallStack(info->context);
   zavrin::WriteOut("\nPROCESS TERMINATED\n");
@@ -673,6 +535,18 @@ BOOL SEHDefaultConsoleHandler(EXCEPTION_INFO *info) {
 }
 
 void SEHShowCallStack(ucontext_t *context) {
-  zavrin::CrashStackWalker walker(zavrin::CallStackWalker::kOptionsAll, nullptr, getpid());
-  walker.ShowCallstack(context);
+  ucontext_t own;
+  if (context == nullptr) {
+    if (getcontext(&own) != 0) return;
+#if defined(__s390x__)
+    // getcontext leaves the program counter out here: the walk starts at the
+    // return address instead.
+    if (own.uc_mcontext.psw.addr == 0) own.uc_mcontext.psw.addr = own.uc_mcontext.gregs[14];
+#endif
+    context = &own;
+  }
+  bool watched = zavrin::InCrashFilter() && zavrin::ArmWatchdog();
+  const char *failure = zavrin::WalkWithHelper(context);
+  if (failure != nullptr) zavrin::WalkWithoutHelper(context, failure);
+  if (watched) zavrin::DisarmWatchdog();
 }
