@@ -1,5 +1,6 @@
-// libzavrin: the base library of the Zavrin network-management system.
-// This umbrella header declares the whole public interface.
+/// \file
+/// libzavrin: the base library of the Zavrin network-management system.
+/// This umbrella header declares the whole public interface.
 #ifndef ZAVRIN_H
 #define ZAVRIN_H
 

@@ -1,5 +1,6 @@
-// Encryption of the protocol: crypto set-up, cipher table, session key exchange and
-// encrypted messages.
+/// \file
+/// Encryption of the protocol: crypto set-up, cipher table, session key exchange and
+/// encrypted messages.
 #ifndef ZAVRIN_CRYPTO_H
 #define ZAVRIN_CRYPTO_H
 
@@ -11,35 +12,40 @@
 
 // ---- Crypto set-up and cipher table ----
 
-// Cipher ids, as they travel in the key exchange; bit (1 << id) of a cipher mask
-// stands for the cipher.
+/// Cipher ids, as they travel in the key exchange; bit (1 << id) of a cipher mask
+/// stands for the cipher.
+///@{
 #define CIPHER_AES_256 0
 #define CIPHER_BLOWFISH 1
 #define CIPHER_IDEA 2
 #define CIPHER_TRIPLE_DES 3
+///@}
 
 ZAVRIN_C_BEGIN
 
-// Sets the crypto library up and narrows the allowed ciphers to those set both in
-// enabledCiphers and in the current mask; ciphers this platform's crypto library
-// cannot run are dropped as well. Call once, before other threads encrypt.
-// Always TRUE.
+/// Sets the crypto library up and narrows the allowed ciphers to those set both in
+/// enabledCiphers and in the current mask; ciphers this platform's crypto library
+/// cannot run are dropped as well. Call once, before other threads encrypt.
+/// Always TRUE.
 ZAVRIN_EXPORT BOOL InitCryptoLib(DWORD enabledCiphers);
-// The mask of allowed ciphers (0x0F until InitCryptoLib narrows it).
+/// The mask of allowed ciphers (0x0F until InitCryptoLib narrows it).
 ZAVRIN_EXPORT DWORD CSCPGetSupportedCiphers(void);
 
 ZAVRIN_C_END
 
 // ---- Session key exchange ----
 
-// Result codes of the key exchange.
+/// Result codes of the key exchange.
+///@{
 #define RESULT_OK 0
 #define RESULT_UNSUPPORTED_MESSAGE 28
 #define RESULT_NO_COMMON_CIPHER 42
 #define RESULT_BAD_PUBLIC_KEY 43
 #define RESULT_BAD_SESSION_KEY 44
+///@}
 
-// Variables of the key exchange messages.
+/// Variables of the key exchange messages.
+///@{
 #define VAR_ID_RESULT_CODE 28
 #define VAR_ID_CIPHER_MASK 122
 #define VAR_ID_RSA_PUBLIC_KEY 154
@@ -48,56 +54,59 @@ ZAVRIN_C_END
 #define VAR_ID_SESSION_KEY_SIZE 157
 #define VAR_ID_ENCRYPTED_IV 158
 #define VAR_ID_IV_SIZE 238
+///@}
 
-// The cipher state of one encrypted connection. Made by SetupEncryptionContext,
-// freed by DestroyEncryptionContext, only read in between.
+/// The cipher state of one encrypted connection. Made by SetupEncryptionContext,
+/// freed by DestroyEncryptionContext, only read in between.
 typedef struct ENCRYPTION_CONTEXT {
-  DWORD cipher;      // cipher id
-  BYTE *sessionKey;  // keyLength bytes from malloc, owned by the context
-  DWORD keyLength;
-  BYTE iv[16];  // a cipher with an 8-byte IV uses the first 8
+  DWORD cipher;      ///< cipher id
+  BYTE *sessionKey;  ///< keyLength bytes from malloc, owned by the context
+  DWORD keyLength;   ///< bytes in sessionKey
+  BYTE iv[16];       ///< a cipher with an 8-byte IV uses the first 8
 } ENCRYPTION_CONTEXT;
 
-// Not a context: a receiver holding it hands encrypted messages on undecrypted.
+/// Not a context: a receiver holding it hands encrypted messages on undecrypted.
 #define PASS_THROUGH_CONTEXT ((ENCRYPTION_CONTEXT *)(~(uintptr_t)0))
 
-// What the certificate signing takes: a certificate and the private key that is
-// meant to belong to it. Both stay owned by the caller.
+/// What the certificate signing takes: a certificate and the private key that is
+/// meant to belong to it. Both stay owned by the caller.
+///@{
 typedef struct CERT_CONTEXT {
-  X509 *certificate;
-  EVP_PKEY *privateKey;
+  X509 *certificate;     ///< the certificate
+  EVP_PKEY *privateKey;  ///< its private key
 } CERT_CONTEXT;
 typedef const CERT_CONTEXT *PCCERT_CONTEXT;
+///@}
 
 ZAVRIN_C_BEGIN
 
 #ifdef __cplusplus
-// Turns msg into a session key request: code 130, the allowed ciphers and the
-// key's public half.
+/// Turns msg into a session key request: code 130, the allowed ciphers and the
+/// key's public half.
 ZAVRIN_EXPORT void PrepareKeyRequestMsg(CSCPMessage *msg, RSA *key);
-// Handles a key request or its answer. Responder: *response receives a new
-// answer (code 132, the request's id, never encrypted) whatever the result; the
-// caller sends and deletes it. Requester: privateKey recovers the key and IV;
-// response and version are not used. On RESULT_OK *context holds the new
-// context; otherwise it is null and a context it held has been destroyed.
-// version is the protocol version of the answer.
+/// Handles a key request or its answer. Responder: *response receives a new
+/// answer (code 132, the request's id, never encrypted) whatever the result; the
+/// caller sends and deletes it. Requester: privateKey recovers the key and IV;
+/// response and version are not used. On RESULT_OK *context holds the new
+/// context; otherwise it is null and a context it held has been destroyed.
+/// version is the protocol version of the answer.
 ZAVRIN_EXPORT DWORD SetupEncryptionContext(CSCPMessage *msg, ENCRYPTION_CONTEXT **context,
                                            CSCPMessage **response, RSA *privateKey, int version);
 #endif
-// Frees a context and wipes its key, and the key schedules made from it, from
-// every thread; null and PASS_THROUGH_CONTEXT are ignored. No thread may use the
-// context any more.
+/// Frees a context and wipes its key, and the key schedules made from it, from
+/// every thread; null and PASS_THROUGH_CONTEXT are ignored. No thread may use the
+/// context any more.
 ZAVRIN_EXPORT void DestroyEncryptionContext(ENCRYPTION_CONTEXT *context);
 
-// Reads an RSA key file (length, public and private key in DER, SHA-1 digest).
-// Null when the file is missing, short, corrupted or undecodable; the caller frees
-// the key with RSA_free.
+/// Reads an RSA key file (length, public and private key in DER, SHA-1 digest).
+/// Null when the file is missing, short, corrupted or undecodable; the caller frees
+/// the key with RSA_free.
 ZAVRIN_EXPORT RSA *LoadRSAKeys(const char *fileName);
 
-// Signs data with the certificate's private key: SHA-1, PKCS#1 v1.5, signature
-// big-endian into signature. FALSE when the key is not the certificate's, is not an
-// RSA key, or the buffer is too small; *signatureLength then holds the length the
-// signature needs when it is known.
+/// Signs data with the certificate's private key: SHA-1, PKCS#1 v1.5, signature
+/// big-endian into signature. FALSE when the key is not the certificate's, is not an
+/// RSA key, or the buffer is too small; *signatureLength then holds the length the
+/// signature needs when it is known.
 ZAVRIN_EXPORT BOOL SignMessageWithCAPI(const BYTE *data, DWORD dataLength, PCCERT_CONTEXT cert,
                                        BYTE *signature, DWORD bufferSize, DWORD *signatureLength);
 
@@ -105,29 +114,29 @@ ZAVRIN_C_END
 
 // ---- Encrypted messages ----
 
-// The clear header of an encrypted message; the cipher output follows it, then
-// `padding` bytes that bring the total to a multiple of 8. Fields big-endian on
-// the wire.
+/// The clear header of an encrypted message; the cipher output follows it, then
+/// `padding` bytes that bring the total to a multiple of 8. Fields big-endian on
+/// the wire.
 typedef struct ENCRYPTED_MESSAGE {
-  WORD code;      // 131
-  BYTE padding;   // padding bytes at the end
-  BYTE reserved;  // 0, not looked at on receipt
-  DWORD size;     // the whole message: header, cipher output, padding
+  WORD code;      ///< 131
+  BYTE padding;   ///< padding bytes at the end
+  BYTE reserved;  ///< 0, not looked at on receipt
+  DWORD size;     ///< the whole message: header, cipher output, padding
 } ENCRYPTED_MESSAGE;
 
 ZAVRIN_C_BEGIN
 
-// Wraps a plain wire message for the session: a new malloc'ed block the caller
-// sends (its length is its size field) and frees. A message flagged
-// MSG_FLAG_NO_ENCRYPTION comes back as a plain copy. Null when the session's
-// cipher cannot run here. The message is not changed.
+/// Wraps a plain wire message for the session: a new malloc'ed block the caller
+/// sends (its length is its size field) and frees. A message flagged
+/// MSG_FLAG_NO_ENCRYPTION comes back as a plain copy. Null when the session's
+/// cipher cannot run here. The message is not changed.
 ZAVRIN_EXPORT ENCRYPTED_MESSAGE *CSCPEncryptMessage(ENCRYPTION_CONTEXT *context, CSCP_MESSAGE *msg);
-// Unwraps a received encrypted message (its size bytes) in place: on TRUE the
-// buffer holds the plain wire message. workBuffer must hold the message's size
-// plus 16 bytes. FALSE for a damaged, foreign or truncated message; the code
-// field is not looked at. Once the cipher is known, the size field is left in
-// host order, whatever the outcome. Decrypted bytes beyond the plain message's
-// own size are dropped.
+/// Unwraps a received encrypted message (its size bytes) in place: on TRUE the
+/// buffer holds the plain wire message. workBuffer must hold the message's size
+/// plus 16 bytes. FALSE for a damaged, foreign or truncated message; the code
+/// field is not looked at. Once the cipher is known, the size field is left in
+/// host order, whatever the outcome. Decrypted bytes beyond the plain message's
+/// own size are dropped.
 ZAVRIN_EXPORT BOOL CSCPDecryptMessage(ENCRYPTION_CONTEXT *context, ENCRYPTED_MESSAGE *msg,
                                       BYTE *workBuffer);
 

@@ -1,5 +1,6 @@
-// ZVCP messages and their transport: the wire records, the message object, the
-// command codes and the wait queue for replies.
+/// \file
+/// ZVCP messages and their transport: the wire records, the message object, the
+/// command codes and the wait queue for replies.
 #ifndef ZAVRIN_MESSAGE_H
 #define ZAVRIN_MESSAGE_H
 
@@ -9,133 +10,155 @@
 
 #include <byteswap.h>  // __bswap_64, the 64-bit byte swap that pairs with __bswap_double
 
-// The protocol version this library speaks and the default of a new message.
+/// The protocol version this library speaks and the default of a new message.
 #define ZVCP_PROTOCOL_VERSION 2
 
-// Type codes of a message variable.
+/// Type codes of a message variable.
+///@{
 #define VAR_TYPE_INT32 0
 #define VAR_TYPE_STRING 1
 #define VAR_TYPE_INT64 2
 #define VAR_TYPE_INT16 3
 #define VAR_TYPE_BINARY 4
 #define VAR_TYPE_FLOAT 5
+///@}
 
-// Flag bits of the message header.
+/// Flag bits of the message header.
+///@{
 #define MSG_FLAG_RAW 0x0001
 #define MSG_FLAG_END_OF_FILE 0x0002
 #define MSG_FLAG_NO_ENCRYPTION 0x0004
 #define MSG_FLAG_END_OF_SEQUENCE 0x0008
 #define MSG_FLAG_REVERSE_ORDER 0x0010
 #define MSG_FLAG_HEADER_ONLY 0x0020
+///@}
 
-// Result of a lookup that finds nothing.
+/// Result of a lookup that finds nothing.
 #define INVALID_INDEX 0xFFFFFFFFu
 
-// One variable. A message object keeps each variable as a block of exactly the
-// variable's size before padding (an int16 variable 8 bytes, an int32 one 12, a
-// string or binary 12 + length), fields in host order, string units in host
-// order. On the wire the same layout is big-endian and, in version 1 messages,
-// unaligned: read wire variables bytewise, never through this struct.
+/// One variable. A message object keeps each variable as a block of exactly the
+/// variable's size before padding (an int16 variable 8 bytes, an int32 one 12, a
+/// string or binary 12 + length), fields in host order, string units in host
+/// order. On the wire the same layout is big-endian and, in version 1 messages,
+/// unaligned: read wire variables bytewise, never through this struct.
 typedef struct {
-  DWORD id;
-  BYTE type;
-  BYTE padding;
-  WORD int16Value;  // int16 variables only
+  DWORD id;         ///< the variable's id, its key within the message
+  BYTE type;        ///< VAR_TYPE_...
+  BYTE padding;     ///< no meaning
+  WORD int16Value;  ///< int16 variables only
   union {
-    DWORD int32Value;
-    QWORD int64Value;
-    double floatValue;
+    DWORD int32Value;   ///< int32 variables
+    QWORD int64Value;   ///< int64 variables
+    double floatValue;  ///< float variables
     struct {
-      DWORD length;  // string and binary: bytes in data (twice the units of a string)
-      BYTE data[4];  // the first of the length bytes
+      DWORD length;  ///< string and binary: bytes in data (twice the units of a string)
+      BYTE data[4];  ///< the first of the length bytes
     };
   };
 } CSCP_VARIABLE;
 
-// The 16-byte header of a wire message, fields big-endian; the body follows it.
+/// The 16-byte header of a wire message, fields big-endian; the body follows it.
 typedef struct {
-  WORD code;
-  WORD flags;
-  DWORD size;  // whole message: header, body and padding
-  DWORD id;
-  DWORD numVariables;  // variables; data bytes of a raw message; a value if header-only
+  WORD code;           ///< command code (CMD_...)
+  WORD flags;          ///< MSG_FLAG_... bits
+  DWORD size;          ///< whole message: header, body and padding
+  DWORD id;            ///< message id; a reply carries its request's
+  DWORD numVariables;  ///< variables; data bytes of a raw message; a value if header-only
 } CSCP_MESSAGE;
 
+/// Bytes in the header of a wire message.
 #define ZVCP_HEADER_SIZE 16
 
 #ifdef __cplusplus
 
-// A message: command code, id, flags and variables, each a typed value under a
-// 32-bit id. Not copyable or assignable (the records are owned); make a copy
-// with the constructor that takes a pointer to another message.
+/// A message: command code, id, flags and variables, each a typed value under a
+/// 32-bit id. Not copyable or assignable (the records are owned); make a copy
+/// with the constructor that takes a pointer to another message.
 class ZAVRIN_EXPORT CSCPMessage {
  public:
+  /// An empty message (code 0, id 0, no flags, no variables) that is written by the
+  /// rules of version.
   explicit CSCPMessage(int version = ZVCP_PROTOCOL_VERSION);
-  // Deep copy of msg.
+  /// Deep copy of msg.
   explicit CSCPMessage(CSCPMessage *msg);
-  // Reads the wire form, which holds at least msg->size bytes, by the alignment
-  // rules of version. Keeps what can be read; never reads at or past size.
+  /// Reads the wire form, which holds at least msg->size bytes, by the alignment
+  /// rules of version. Keeps what can be read; never reads at or past size.
   CSCPMessage(CSCP_MESSAGE *msg, int version);
-  // Reads the XML form; a document that is not well formed gives what was read.
+  /// Reads the XML form; a document that is not well formed gives what was read.
   explicit CSCPMessage(const char *xml);
+  /// Frees the variables.
   ~CSCPMessage();
 
   CSCPMessage(const CSCPMessage &) = delete;
   CSCPMessage &operator=(const CSCPMessage &) = delete;
 
-  // The wire form in this message's version; malloc'ed, the caller frees it.
-  // Null when memory runs out or the message would exceed 4 GB.
+  /// The wire form in this message's version; malloc'ed, the caller frees it.
+  /// Null when memory runs out or the message would exceed 4 GB.
   CSCP_MESSAGE *CreateMessage() const;
-  // The XML form; malloc'ed, the caller frees it.
+  /// The XML form; malloc'ed, the caller frees it.
   char *CreateXML();
-  // Called by the XML reader only.
+  /// Called by the XML reader only.
+  ///@{
   void ProcessXMLToken(void *state, const char **attrs);
   void ProcessXMLData(void *state);
+  ///@}
 
+  /// The command code and the message id.
+  ///@{
   WORD GetCode() const { return code; }
   void SetCode(WORD newCode) { code = newCode; }
   DWORD GetId() const { return id; }
   void SetId(DWORD newId) { id = newId; }
+  ///@}
 
+  /// Set and test the flags MSG_FLAG_END_OF_SEQUENCE, MSG_FLAG_REVERSE_ORDER and
+  /// MSG_FLAG_NO_ENCRYPTION.
+  ///@{
   void SetEndOfSequence() { flags |= MSG_FLAG_END_OF_SEQUENCE; }
   void SetReverseOrderFlag() { flags |= MSG_FLAG_REVERSE_ORDER; }
   void DisableEncryption() { flags |= MSG_FLAG_NO_ENCRYPTION; }
   BOOL IsEndOfSequence() const { return (flags & MSG_FLAG_END_OF_SEQUENCE) ? TRUE : FALSE; }
   BOOL IsReverseOrder() const { return (flags & MSG_FLAG_REVERSE_ORDER) ? TRUE : FALSE; }
+  ///@}
 
-  // Each setter creates the variable or replaces the one with the same id in its
-  // place. When memory runs out it stores nothing and an earlier value stays.
+  /// Each setter creates the variable or replaces the one with the same id in its
+  /// place. When memory runs out it stores nothing and an earlier value stays.
+  ///@{
   void SetVariable(DWORD varId, WORD value);
   void SetVariable(DWORD varId, DWORD value);
   void SetVariable(DWORD varId, QWORD value);
   void SetVariable(DWORD varId, double value);
-  // UTF-8 text, stored as UTF-16; invalid bytes become U+FFFD.
+  ///@}
+  /// UTF-8 text, stored as UTF-16; invalid bytes become U+FFFD.
   void SetVariable(DWORD varId, const char *value);
+  /// A binary variable of the size bytes at data.
   void SetVariable(DWORD varId, const BYTE *data, DWORD size);
-  // A binary variable of count 32-bit values in network order.
+  /// A binary variable of count 32-bit values in network order.
   void SetVariableToInt32Array(DWORD varId, DWORD count, const DWORD *values);
-  // A binary variable with the file's content; 1 if all of it was read.
+  /// A binary variable with the file's content; 1 if all of it was read.
   BOOL SetVariableFromFile(DWORD varId, const char *path);
 
-  // Getters require the exact type; an absent variable and one of another type
-  // both give 0.
+  /// Getters require the exact type; an absent variable and one of another type
+  /// both give 0.
+  ///@{
   DWORD GetVariableLong(DWORD varId) const;
   WORD GetVariableShort(DWORD varId) const;
   int32_t GetVariableShortAsInt32(DWORD varId) const;
   QWORD GetVariableInt64(DWORD varId) const;
   double GetVariableDouble(DWORD varId) const;
-  // The text as UTF-8. With a buffer: at most size bytes including the
-  // terminator, never part of a character; null if size is 0; an empty text if
-  // the variable is absent. Without: a malloc'ed copy, or null if absent.
+  ///@}
+  /// The text as UTF-8. With a buffer: at most size bytes including the
+  /// terminator, never part of a character; null if size is 0; an empty text if
+  /// the variable is absent. Without: a malloc'ed copy, or null if absent.
   char *GetVariableStr(DWORD varId, char *buffer = nullptr, DWORD size = 0) const;
-  // Copies min(size, length) bytes and returns length; 0 if absent.
+  /// Copies min(size, length) bytes and returns length; 0 if absent.
   DWORD GetVariableBinary(DWORD varId, BYTE *buffer, DWORD size) const;
-  // Copies min(count, elements) elements in host order; returns the elements stored.
+  /// Copies min(count, elements) elements in host order; returns the elements stored.
   DWORD GetVariableInt32Array(DWORD varId, DWORD count, DWORD *buffer) const;
 
-  // 1 if a variable with the id exists, whatever its type.
+  /// 1 if a variable with the id exists, whatever its type.
   BOOL IsVariableExist(DWORD varId) const;
-  // Frees every variable; the message stays usable.
+  /// Frees every variable; the message stays usable.
   void DeleteAllVariables();
 
  private:
@@ -163,11 +186,11 @@ class ZAVRIN_EXPORT CSCPMessage {
 
 ZAVRIN_C_BEGIN
 
-// The 8 bytes of value in reverse order (the 64-bit counterpart is glibc's
-// __bswap_64).
+/// The 8 bytes of value in reverse order (the 64-bit counterpart is glibc's
+/// __bswap_64).
 ZAVRIN_EXPORT double __bswap_double(double value);
-// Converts a zero-terminated string of 16-bit units in place from host to
-// network order, up to and not including the zero unit.
+/// Converts a zero-terminated string of 16-bit units in place from host to
+/// network order, up to and not including the zero unit.
 ZAVRIN_EXPORT void __bswap_wstr(WORD *str);
 
 ZAVRIN_C_END
@@ -176,17 +199,18 @@ ZAVRIN_C_END
 
 ZAVRIN_C_BEGIN
 
-// A malloc'ed copy of the first length bytes of text (length -1: up to its zero)
-// made safe for XML character data and attribute values: & < > " ' become
-// entities, bytes 0x01 to 0x1F character references ("&#x0A;"), all others stay.
-// A zero byte ends the text. The caller frees the result; null if memory runs out.
+/// A malloc'ed copy of the first length bytes of text (length -1: up to its zero)
+/// made safe for XML character data and attribute values: & < > " ' become
+/// entities, bytes 0x01 to 0x1F character references ("\&\#x0A;"), all others stay.
+/// A zero byte ends the text. The caller frees the result; null if memory runs out.
 ZAVRIN_EXPORT char *EscapeStringForXML(const char *text, int length);
 
 ZAVRIN_C_END
 
 // ---- Command codes ----
 
-// Every code from 1 to 227 has a name; 0 is not a command.
+/// Every code from 1 to 227 has a name; 0 is not a command.
+///@{
 #define CMD_LOGIN 1
 #define CMD_LOGIN_RESP 2
 #define CMD_KEEPALIVE 3
@@ -414,11 +438,12 @@ ZAVRIN_C_END
 #define CMD_CONFIG_SET_CLOB 225
 #define CMD_CONFIG_GET_CLOB 226
 #define CMD_RENAME_MAP 227
+///@}
 
 ZAVRIN_C_BEGIN
 
-// Writes the name of a command code into buffer (at least 64 bytes) and returns
-// buffer; an undefined code gives "CMD_UNKNOWN(<code>)".
+/// Writes the name of a command code into buffer (at least 64 bytes) and returns
+/// buffer; an undefined code gives "CMD_UNKNOWN(<code>)".
 ZAVRIN_EXPORT char *ZVCPMessageCodeName(WORD code, char *buffer);
 
 ZAVRIN_C_END
@@ -434,22 +459,22 @@ class Event;
 struct MsgWaitQueueHousekeeper;
 struct MsgWaitQueueWaiter;
 
-// One message held by a wait queue.
+/// One message held by a wait queue.
 typedef struct {
-  WORD code;
-  WORD isRaw;  // 0: message is a CSCPMessage; 1: a raw CSCP_MESSAGE
-  DWORD id;
-  DWORD ttl;  // milliseconds left before the housekeeper drops it
-  void *message;
+  WORD code;      ///< the message's command code
+  WORD isRaw;     ///< 0: message is a CSCPMessage; 1: a raw CSCP_MESSAGE
+  DWORD id;       ///< the message's id
+  DWORD ttl;      ///< milliseconds left before the housekeeper drops it
+  void *message;  ///< the message, owned by the queue
 } WAIT_QUEUE_ELEMENT;
 
-// The name of the threads that keep wait queues (see MsgWaitQueue).
+/// The name of the threads that keep wait queues (see MsgWaitQueue).
 #define MSG_WAIT_QUEUE_THREAD_NAME "zavrin-mwq"
 
-// Where a connection's receiver leaves replies for the threads that wait for
-// them, by command code and id. Holds message objects and raw wire messages
-// side by side; a housekeeper thread drops what nobody takes within the hold
-// time. Any number of threads may put and wait at once.
+/// Where a connection's receiver leaves replies for the threads that wait for
+/// them, by command code and id. Holds message objects and raw wire messages
+/// side by side; a housekeeper thread drops what nobody takes within the hold
+/// time. Any number of threads may put and wait at once.
 class ZAVRIN_EXPORT MsgWaitQueue {
  public:
   /// How queues constructed from now on are kept: with shared TRUE, one
@@ -462,32 +487,34 @@ class ZAVRIN_EXPORT MsgWaitQueue {
   static void ShareHousekeeper(BOOL shared);
 
   MsgWaitQueue();
-  // Ends the housekeeper and destroys every message still held. No other
-  // thread may use the queue any more.
+  /// Ends the housekeeper and destroys every message still held. No other
+  /// thread may use the queue any more.
   ~MsgWaitQueue();
   MsgWaitQueue(const MsgWaitQueue &) = delete;
   MsgWaitQueue &operator=(const MsgWaitQueue &) = delete;
 
-  // Both take the message over in every case. A message that cannot be
-  // queued for lack of memory is destroyed at once: to its waiter it is a
-  // reply that never came.
+  /// Both take the message over in every case. A message that cannot be
+  /// queued for lack of memory is destroyed at once: to its waiter it is a
+  /// reply that never came.
   void Put(CSCPMessage *msg);
-  // Code and id are taken from the header as they are stored, unconverted.
+  /// Code and id are taken from the header as they are stored, unconverted.
   void Put(CSCP_MESSAGE *msg);
 
-  // The oldest message with this code and id, or null after timeout
-  // milliseconds. The message then belongs to the caller (delete it; free a
-  // raw one).
+  /// The oldest message with this code and id, or null after timeout
+  /// milliseconds. The message then belongs to the caller (delete it; free a
+  /// raw one).
+  ///@{
   CSCPMessage *WaitForMessage(WORD code, DWORD id, DWORD timeout) {
     return static_cast<CSCPMessage *>(WaitForMessageInternal(0, code, id, timeout));
   }
   CSCP_MESSAGE *WaitForRawMessage(WORD code, DWORD id, DWORD timeout) {
     return static_cast<CSCP_MESSAGE *>(WaitForMessageInternal(1, code, id, timeout));
   }
+  ///@}
 
-  // Destroys every held message.
+  /// Destroys every held message.
   void Clear();
-  // The hold time, in milliseconds, of messages put from now on (30000 at first).
+  /// The hold time, in milliseconds, of messages put from now on (30000 at first).
   void SetHoldTime(DWORD time);
 
  private:
@@ -519,63 +546,64 @@ class ZAVRIN_EXPORT MsgWaitQueue {
 
 // ---- Transport: receiving, sending, raw messages and file transfer ----
 
+/// The cipher state of an encrypted connection (zavrin/crypto.h).
 typedef struct ENCRYPTION_CONTEXT ENCRYPTION_CONTEXT;
 
-// Bytes a receive buffer holds; also the most one receive asks for.
+/// Bytes a receive buffer holds; also the most one receive asks for.
 #define RECEIVE_BUFFER_SIZE 65536
 
-// One connection's receive buffer: the bytes that arrived beyond the end of the
-// last message read, waiting for the next call. Owned by the caller, used by one
-// receiving thread, kept as long as the connection.
+/// One connection's receive buffer: the bytes that arrived beyond the end of the
+/// last message read, waiting for the next call. Owned by the caller, used by one
+/// receiving thread, kept as long as the connection.
 typedef struct {
-  DWORD bytesBuffered;  // received and not yet handed out
-  DWORD readPos;        // offset in buffer of the first of them
-  BYTE buffer[RECEIVE_BUFFER_SIZE];
+  DWORD bytesBuffered;               ///< received and not yet handed out
+  DWORD readPos;                     ///< offset in buffer of the first of them
+  BYTE buffer[RECEIVE_BUFFER_SIZE];  ///< the bytes
 } RECEIVE_BUFFER;
 
-// Size of a file transfer's chunks: every chunk but the last holds exactly this.
+/// Size of a file transfer's chunks: every chunk but the last holds exactly this.
 #define FILE_CHUNK_SIZE 32768
 
-// Result of RecvZVCPMessage for a header whose size field is below 16, which
-// cannot describe a message: the stream is out of step, as after 0, a negative
-// result or 3.
+/// Result of RecvZVCPMessage for a header whose size field is below 16, which
+/// cannot describe a message: the stream is out of step, as after 0, a negative
+/// result or 3.
 #define ZVCP_RECV_BAD_SIZE 4
 
 ZAVRIN_C_BEGIN
 
-// One receive of at most length bytes, waiting at most timeout milliseconds for
-// data (INFINITE: without limit). Returns the bytes received (1 or more), 0 when
-// the peer closed the connection, -1 for INVALID_SOCKET or a failed receive, -2
-// when no data came in time or the wait failed. Signals do not cut it short.
-// On a non-blocking socket, or with MSG_DONTWAIT in flags, it never waits: with
-// nothing to take it returns -1 with errno EAGAIN, as one recv does.
+/// One receive of at most length bytes, waiting at most timeout milliseconds for
+/// data (INFINITE: without limit). Returns the bytes received (1 or more), 0 when
+/// the peer closed the connection, -1 for INVALID_SOCKET or a failed receive, -2
+/// when no data came in time or the wait failed. Signals do not cut it short.
+/// On a non-blocking socket, or with MSG_DONTWAIT in flags, it never waits: with
+/// nothing to take it returns -1 with errno EAGAIN, as one recv does.
 ZAVRIN_EXPORT int RecvEx(SOCKET sock, void *buffer, size_t length, int flags, DWORD timeout);
 
-// Sends all length bytes, waiting for the socket to take more when it is full.
-// Returns length, or the failing send's result (0 or -1). Writing to a peer that
-// has gone fails with -1; it never raises SIGPIPE.
+/// Sends all length bytes, waiting for the socket to take more when it is full.
+/// Returns length, or the failing send's result (0 or -1). Writing to a peer that
+/// has gone fails with -1; it never raises SIGPIPE.
 ZAVRIN_EXPORT int SendEx(SOCKET sock, const void *data, size_t length, int flags);
 
-// Reads one message into msg, a buffer of maxSize bytes, whatever the way the
-// stream is cut. A null msg empties the receive buffer (do so before the first
-// call on a connection) and returns 0. Results:
-//   16 or more  the size of the message now in msg (network order, as received;
-//               an encrypted message replaced by its decrypted content);
-//   0           the peer closed the connection;
-//   negative    a socket error (-1);
-//   1           the message was larger than maxSize (or than 2 GiB, which the
-//               result cannot carry): read and dropped; msg holds
-//               its header (the first maxSize bytes of it if maxSize is below 16);
-//   2           an encrypted message that was not decrypted (*context null, or
-//               the decryption failed); msg holds it, possibly altered;
-//   3           no data within timeout milliseconds (each wait separately);
-//   4           ZVCP_RECV_BAD_SIZE: a size field below 16; msg holds the header.
-// After 0, a negative result, 3 and 4 the stream is out of step and the receive
-// buffer is of no further use; after 1 and 2 the next call reads the next
-// message. *context is read only when an encrypted message (code 131) arrives:
-// PASS_THROUGH_CONTEXT hands it on as it came. decryptionBuffer holds at least
-// maxSize + 16 bytes. It waits for the message whatever the socket's mode: on a
-// non-blocking socket as on a blocking one.
+/// Reads one message into msg, a buffer of maxSize bytes, whatever the way the
+/// stream is cut. A null msg empties the receive buffer (do so before the first
+/// call on a connection) and returns 0. Results:
+///   16 or more  the size of the message now in msg (network order, as received;
+///               an encrypted message replaced by its decrypted content);
+///   0           the peer closed the connection;
+///   negative    a socket error (-1);
+///   1           the message was larger than maxSize (or than 2 GiB, which the
+///               result cannot carry): read and dropped; msg holds
+///               its header (the first maxSize bytes of it if maxSize is below 16);
+///   2           an encrypted message that was not decrypted (*context null, or
+///               the decryption failed); msg holds it, possibly altered;
+///   3           no data within timeout milliseconds (each wait separately);
+///   4           ZVCP_RECV_BAD_SIZE: a size field below 16; msg holds the header.
+/// After 0, a negative result, 3 and 4 the stream is out of step and the receive
+/// buffer is of no further use; after 1 and 2 the next call reads the next
+/// message. *context is read only when an encrypted message (code 131) arrives:
+/// PASS_THROUGH_CONTEXT hands it on as it came. decryptionBuffer holds at least
+/// maxSize + 16 bytes. It waits for the message whatever the socket's mode: on a
+/// non-blocking socket as on a blocking one.
 ZAVRIN_EXPORT int RecvZVCPMessage(SOCKET sock, CSCP_MESSAGE *msg, RECEIVE_BUFFER *receiveBuffer,
                                   DWORD maxSize, ENCRYPTION_CONTEXT **context,
                                   BYTE *decryptionBuffer, DWORD timeout);
@@ -628,29 +656,29 @@ ZAVRIN_EXPORT int ZVCPStreamNext(ZVCP_STREAM *stream, CSCP_MESSAGE **msg,
 /// flight, the last message handed out. 0 for an idle stream.
 ZAVRIN_EXPORT size_t ZVCPStreamMemory(const ZVCP_STREAM *stream);
 
-// A raw message: the header (flags with MSG_FLAG_RAW added, numVariables =
-// dataSize), the data bytes from offset 16, zeros up to a multiple of 8. With a
-// null buffer it is allocated (dataSize + 24 bytes; the caller frees it);
-// otherwise buffer holds 16 + dataSize rounded up to 8. Null when memory runs
-// out or the size field cannot hold the message.
+/// A raw message: the header (flags with MSG_FLAG_RAW added, numVariables =
+/// dataSize), the data bytes from offset 16, zeros up to a multiple of 8. With a
+/// null buffer it is allocated (dataSize + 24 bytes; the caller frees it);
+/// otherwise buffer holds 16 + dataSize rounded up to 8. Null when memory runs
+/// out or the size field cannot hold the message.
 ZAVRIN_EXPORT CSCP_MESSAGE *CreateRawZVCPMessage(WORD code, DWORD id, WORD flags, DWORD dataSize,
                                                  const void *data, CSCP_MESSAGE *buffer);
 
-// Sends the file as raw CMD_FILE_DATA messages with the given id, FILE_CHUNK_SIZE
-// bytes each, the last (possibly empty) one flagged MSG_FLAG_END_OF_FILE;
-// encrypted when context is not null. 1 when the whole file went out. When the
-// file cannot be opened or read, a chunk cannot be encrypted or a send fails, the
-// transfer stops, one CMD_ABORT_FILE_TRANSFER message goes out (encrypted too
-// when there is a context; nothing goes out in the clear on an encrypted
-// connection) and the result is 0.
+/// Sends the file as raw CMD_FILE_DATA messages with the given id, FILE_CHUNK_SIZE
+/// bytes each, the last (possibly empty) one flagged MSG_FLAG_END_OF_FILE;
+/// encrypted when context is not null. 1 when the whole file went out. When the
+/// file cannot be opened or read, a chunk cannot be encrypted or a send fails, the
+/// transfer stops, one CMD_ABORT_FILE_TRANSFER message goes out (encrypted too
+/// when there is a context; nothing goes out in the clear on an encrypted
+/// connection) and the result is 0.
 ZAVRIN_EXPORT BOOL SendFileOverZVCP(SOCKET sock, DWORD id, const char *fileName,
                                     ENCRYPTION_CONTEXT *context);
 
-// Asks the peer of a fresh connection for its protocol version (waiting up to 30
-// seconds) and stores it in *version: a peer that does not answer, or answers
-// otherwise than with a header-only CMD_ZVCP_CAPS, speaks version 1. 0, with
-// *version untouched, when the connection failed. No other thread may receive on
-// the socket meanwhile; bytes that follow the answer are lost.
+/// Asks the peer of a fresh connection for its protocol version (waiting up to 30
+/// seconds) and stores it in *version: a peer that does not answer, or answers
+/// otherwise than with a header-only CMD_ZVCP_CAPS, speaks version 1. 0, with
+/// *version untouched, when the connection failed. No other thread may receive on
+/// the socket meanwhile; bytes that follow the answer are lost.
 ZAVRIN_EXPORT BOOL ZVCPGetPeerProtocolVersion(SOCKET sock, int *version);
 
 ZAVRIN_C_END

@@ -9,7 +9,7 @@ set -uo pipefail
 zvcp=$1
 dissector=$2
 for tool in tshark tcpdump editcap python3; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (.ci/install-deps installs it)"; exit 77; }
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (.ci/install-deps --all installs it)"; exit 77; }
 done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
