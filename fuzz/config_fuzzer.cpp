@@ -76,6 +76,51 @@ void Append(std::string *list, DWORD *size, const std::string &value, char separ
   *list += separator;
 }
 
+// Applies one line, cut to kMaxLine characters, to the model; errors counts the
+// bad lines.
+void ModelLine(std::string line, const std::string &section, bool *active, Model *m, int *errors) {
+  size_t hash = line.find('#');
+  if (hash != std::string::npos) line.resize(hash);
+  line = Strip(line);
+  if (line.empty()) return;
+  if (line[0] == '*') {
+    *active = EqualNoCase(line.substr(1), section);
+    return;
+  }
+  if (!*active) return;
+  size_t equals = line.find('=');
+  if (equals == std::string::npos) {
+    ++*errors;
+    return;
+  }
+  std::string keyword = Strip(line.substr(0, equals));
+  std::string value = Strip(line.substr(equals + 1));
+  bool whole = true;
+  if (EqualNoCase(keyword, "Number")) {
+    m->number = zavrin_reference::ToInt32(value, &whole);
+  } else if (EqualNoCase(keyword, "Word")) {
+    m->word = static_cast<WORD>(zavrin_reference::ToUInt32(value, &whole) & 0xFFFF);
+  } else if (EqualNoCase(keyword, "Flag") || EqualNoCase(keyword, "OtherFlag")) {
+    DWORD mask = EqualNoCase(keyword, "Flag") ? 0x030 : 0x101;
+    bool on = EqualNoCase(value, "yes") || EqualNoCase(value, "true") || EqualNoCase(value, "on") ||
+              EqualNoCase(value, "1");
+    m->flags = on ? m->flags | mask : m->flags & ~mask;
+  } else if (EqualNoCase(keyword, "Short")) {
+    m->shortText = "";
+  } else if (EqualNoCase(keyword, "Text")) {
+    m->text = value.substr(0, 8);
+  } else if (EqualNoCase(keyword, "LongText")) {
+    m->longText = value.substr(0, 63);
+  } else if (EqualNoCase(keyword, "List")) {
+    Append(&m->list, &m->listSize, value, ',');
+  } else if (EqualNoCase(keyword, "Server")) {
+    Append(&m->otherList, &m->otherListSize, value, ' ');
+  } else if (!EqualNoCase(keyword, "Ignored")) {
+    ++*errors;
+  }
+  if (!whole) ++*errors;
+}
+
 // Reads the text into the model as the loader should; the loader's result.
 DWORD ModelLoad(const std::string &content, const std::string &section, Model *m) {
   int errors = 0;
@@ -83,54 +128,23 @@ DWORD ModelLoad(const std::string &content, const std::string &section, Model *m
   size_t at = 0;
   while (at < content.size()) {
     std::string line;
+    bool cut = false;
     // A CR LF pair ends a line like a lone LF; characters past kMaxLine are skipped.
     while (at < content.size()) {
       char c = content[at++];
       if (c == '\r' && at < content.size() && content[at] == '\n') c = content[at++];
       if (c == '\n') break;
-      if (line.size() < kMaxLine) line += c;
+      if (line.size() < kMaxLine)
+        line += c;
+      else
+        cut = true;
     }
     line.resize(strlen(line.c_str()));  // the loader's line ends at a zero byte
-    size_t hash = line.find('#');
-    if (hash != std::string::npos) line.resize(hash);
-    line = Strip(line);
-    if (line.empty()) continue;
-    if (line[0] == '*') {
-      active = EqualNoCase(line.substr(1), section);
-      continue;
-    }
-    if (!active) continue;
-    size_t equals = line.find('=');
-    if (equals == std::string::npos) {
-      errors++;
-      continue;
-    }
-    std::string keyword = Strip(line.substr(0, equals));
-    std::string value = Strip(line.substr(equals + 1));
-    bool whole = true;
-    if (EqualNoCase(keyword, "Number")) {
-      m->number = zavrin_reference::ToInt32(value, &whole);
-    } else if (EqualNoCase(keyword, "Word")) {
-      m->word = static_cast<WORD>(zavrin_reference::ToUInt32(value, &whole) & 0xFFFF);
-    } else if (EqualNoCase(keyword, "Flag") || EqualNoCase(keyword, "OtherFlag")) {
-      DWORD mask = EqualNoCase(keyword, "Flag") ? 0x030 : 0x101;
-      bool on = EqualNoCase(value, "yes") || EqualNoCase(value, "true") ||
-                EqualNoCase(value, "on") || EqualNoCase(value, "1");
-      m->flags = on ? m->flags | mask : m->flags & ~mask;
-    } else if (EqualNoCase(keyword, "Short")) {
-      m->shortText = "";
-    } else if (EqualNoCase(keyword, "Text")) {
-      m->text = value.substr(0, 8);
-    } else if (EqualNoCase(keyword, "LongText")) {
-      m->longText = value.substr(0, 63);
-    } else if (EqualNoCase(keyword, "List")) {
-      Append(&m->list, &m->listSize, value, ',');
-    } else if (EqualNoCase(keyword, "Server")) {
-      Append(&m->otherList, &m->otherListSize, value, ' ');
-    } else if (!EqualNoCase(keyword, "Ignored")) {
-      errors++;
-    }
-    if (!whole) errors++;
+    // The skipped rest of a line makes it an error where it is read, unless
+    // the line's comment had begun.
+    bool lostRest = cut && line.find('#') == std::string::npos;
+    ModelLine(line, section, &active, m, &errors);
+    if (lostRest && active) errors++;
   }
   return errors == 0 ? 0 : 2;
 }

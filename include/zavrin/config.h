@@ -45,8 +45,11 @@ ZAVRIN_C_BEGIN
 /// always taken as an empty list); the loader allocates it, the caller frees it,
 /// and it may be handed to the loader again to go on appending. A value that
 /// the list cannot take for lack of memory is dropped and counted as an error.
-/// A physical line longer than 4094 characters keeps its first 4094; the rest
-/// of it is skipped.
+/// The buffer is taken to be as large as the entry's size says, and grows by
+/// realloc. A physical line longer than 4094 characters keeps its first 4094;
+/// the rest of it is skipped, and in the section read the line is a syntax
+/// error unless its comment began within those 4094. A directory is a file that
+/// cannot be opened.
 ZAVRIN_EXPORT DWORD ZvLoadConfig(const char *file, const char *section,
                                  CONFIG_TEMPLATE *cfgTemplate, BOOL printErrors);
 

@@ -153,7 +153,8 @@ class ZAVRIN_EXPORT CSCPMessage {
   char *GetVariableStr(DWORD varId, char *buffer = nullptr, DWORD size = 0) const;
   /// Copies min(size, length) bytes and returns length; 0 if absent.
   DWORD GetVariableBinary(DWORD varId, BYTE *buffer, DWORD size) const;
-  /// Copies min(count, elements) elements in host order; returns the elements stored.
+  /// Copies what GetVariableBinary copies for count * 4 bytes and turns the whole
+  /// elements among them to host order; returns the elements stored.
   DWORD GetVariableInt32Array(DWORD varId, DWORD count, DWORD *buffer) const;
 
   /// 1 if a variable with the id exists, whatever its type.

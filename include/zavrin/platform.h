@@ -10,11 +10,33 @@
 #include <signal.h>
 #include <ucontext.h>
 
+/// The exception codes of EXCEPTION_INFO::code, under their usual names, with
+/// the crash signals they stand for; SEHExceptionName names each.
+#define EXCEPTION_ACCESS_VIOLATION 0xC0000005u          ///< SIGSEGV
+#define EXCEPTION_ARRAY_BOUNDS_EXCEEDED 0xC000008Cu     ///< SIGFPE, subscript out of range
+#define EXCEPTION_BREAKPOINT 0x80000003u                ///< SIGTRAP, never handled
+#define EXCEPTION_DATATYPE_MISALIGNMENT 0x80000002u     ///< SIGBUS, misaligned address
+#define EXCEPTION_FLT_DENORMAL_OPERAND 0xC000008Du      ///< no signal maps to it
+#define EXCEPTION_FLT_DIVIDE_BY_ZERO 0xC000008Eu        ///< SIGFPE, floating divide by zero
+#define EXCEPTION_FLT_INEXACT_RESULT 0xC000008Fu        ///< SIGFPE, inexact result
+#define EXCEPTION_FLT_INVALID_OPERATION 0xC0000090u     ///< SIGFPE, invalid operation
+#define EXCEPTION_FLT_OVERFLOW 0xC0000091u              ///< SIGFPE, floating overflow
+#define EXCEPTION_FLT_STACK_CHECK 0xC0000092u           ///< no signal maps to it
+#define EXCEPTION_FLT_UNDERFLOW 0xC0000093u             ///< SIGFPE, floating underflow
+#define EXCEPTION_ILLEGAL_INSTRUCTION 0xC000001Du       ///< SIGILL
+#define EXCEPTION_IN_PAGE_ERROR 0xC0000006u             ///< SIGBUS, other than misalignment
+#define EXCEPTION_INT_DIVIDE_BY_ZERO 0xC0000094u        ///< SIGFPE, integer divide by zero
+#define EXCEPTION_INT_OVERFLOW 0xC0000095u              ///< SIGFPE, integer overflow
+#define EXCEPTION_INVALID_DISPOSITION 0xC0000026u       ///< no signal maps to it
+#define EXCEPTION_NONCONTINUABLE_EXCEPTION 0xC0000025u  ///< no signal maps to it
+#define EXCEPTION_PRIV_INSTRUCTION 0xC0000096u          ///< SIGILL, privileged instruction
+#define EXCEPTION_SINGLE_STEP 0x80000004u               ///< SIGTRAP, never handled
+#define EXCEPTION_STACK_OVERFLOW 0xC00000FDu            ///< SIGSEGV in the stack guard
+
 /// What a crash callback learns about a crash. The pointers lead into the
 /// crashing thread's signal frame and are valid while the callback runs.
 typedef struct EXCEPTION_INFO {
-  DWORD code;           ///< exception code: 0xC0000005 access violation, 0xC00000FD stack
-                        ///< overflow, 0xC0000094 divide by zero, 0x80000003 breakpoint, ...
+  DWORD code;           ///< exception code: EXCEPTION_ACCESS_VIOLATION, ... (above)
   void *address;        ///< the instruction that crashed
   int signalNumber;     ///< SIGSEGV, SIGBUS, SIGFPE, SIGILL or SIGTRAP
   siginfo_t *info;      ///< the signal's details, such as the faulting address

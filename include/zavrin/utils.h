@@ -40,7 +40,8 @@ ZAVRIN_EXPORT void CalculateMD5Hash(const void *data, size_t size, BYTE *hash);
 /// SHA-1 digest of size bytes into the 20 bytes at hash.
 ZAVRIN_EXPORT void CalculateSHA1Hash(const void *data, size_t size, BYTE *hash);
 /// Digests of a file's contents. FALSE, with the output untouched, only when the
-/// file cannot be opened; a read error ends the data like the end of the file.
+/// file cannot be opened (a directory cannot); a read error ends the data like
+/// the end of the file. A FIFO without a writer reads as empty.
 ///@{
 ZAVRIN_EXPORT BOOL CalculateFileMD5Hash(const char *fileName, BYTE *hash);
 ZAVRIN_EXPORT BOOL CalculateFileSHA1Hash(const char *fileName, BYTE *hash);
@@ -131,7 +132,8 @@ typedef unsigned char uuid_t[16];
 
 ZAVRIN_C_BEGIN
 
-/// A new UUID into out; safe to call from several threads.
+/// A new UUID into out; safe to call from several threads. A child of fork
+/// draws its own node id and clock sequence.
 ZAVRIN_EXPORT void uuid_generate(uuid_t out);
 /// Sets all 16 bytes to 0.
 ZAVRIN_EXPORT void uuid_clear(uuid_t uu);
@@ -157,7 +159,7 @@ typedef int (*QSORT_COMPARE)(const void *a, const void *b, void *context);
 
 /// Sorts count elements of size bytes at base in place (not stable), handing
 /// context to every comparison. The element pointers a comparison gets point into
-/// the array or to a private copy of one element.
+/// the array or to a private copy of one element, aligned as malloc aligns.
 ZAVRIN_EXPORT void QSortEx(void *base, DWORD count, DWORD size, void *context,
                            QSORT_COMPARE compare);
 
@@ -209,7 +211,8 @@ ZAVRIN_C_BEGIN
 ZAVRIN_EXPORT char *GetSystemErrorText(DWORD error, char *buffer, size_t size);
 /// The file's contents in a new malloc'ed block with one spare byte behind them
 /// (not written), their length in *size; null when the file cannot be read or
-/// is 4 GiB or larger. A file that shrinks while it is read gives what was read.
+/// is 4 GiB or larger (a directory cannot be opened: *size is left alone). A file
+/// that shrinks while it is read gives what was read; a FIFO reads as empty.
 ZAVRIN_EXPORT BYTE *LoadFile(const char *fileName, DWORD *size);
 /// A dotted IPv4 address or a host name to an address in network order;
 /// 0xFFFFFFFF when the name is unknown.
@@ -217,7 +220,8 @@ ZAVRIN_EXPORT DWORD ResolveHostName(const char *name);
 /// "Linux <major>.<minor>" of the running kernel, cut to size - 1 bytes.
 ZAVRIN_EXPORT void GetOSVersionString(char *buffer, size_t size);
 /// Dynamic libraries. On failure the loader's text goes to errorText (255 bytes)
-/// when it is not null.
+/// when it is not null. DLGetSymbolAddr searches the given module only: a null
+/// module gives null.
 ///@{
 ZAVRIN_EXPORT void *DLOpen(const char *libName, char *errorText);
 ZAVRIN_EXPORT void DLClose(void *module);

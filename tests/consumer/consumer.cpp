@@ -1,10 +1,12 @@
 // A program outside the project that takes the library in: it builds a message,
 // writes its wire form, reads it back and checks a CRC-32 from the library
-// against the value every implementation gives for "123456789".
+// against the value every implementation gives for "123456789", and names an
+// exception code the way a crash callback of its own would.
 #include <zavrin.h>
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 int main() {
   CSCPMessage msg;
@@ -17,7 +19,8 @@ int main() {
   free(wire);
   const char check[] = "123456789";
   DWORD crc = CalculateCRC32(check, 9, 0);
-  if (back.GetId() != 7 || back.GetVariableLong(1) != 42 || crc != 0xCBF43926) {
+  if (back.GetId() != 7 || back.GetVariableLong(1) != 42 || crc != 0xCBF43926 ||
+      strcmp(SEHExceptionName(EXCEPTION_ACCESS_VIOLATION), "Access violation") != 0) {
     fprintf(stderr, "consumer: unexpected results\n");
     return 1;
   }

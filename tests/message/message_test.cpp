@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "message/message_layout.h"
 #include "test_support.h"
 
 using zavrin_test::FromHex;
@@ -213,6 +214,28 @@ TEST(WireWriter, SizesOfSingleVariables) {
                 "00000005 02 00 0000 0102030405060708"
                 "00000006 05 00 0000 3FF8000000000000"),
             Wire(wide));
+}
+
+// Sizes near 4 GiB, through the writer's sizing alone: a record head carries the
+// length, so no 4 GiB block is needed. CreateMessage writes nothing above 2^32 - 1.
+TEST(WireWriter, SizesNear4GiBDoNotWrap) {
+  struct {
+    uint32_t length;
+    int version;
+    uint64_t size;
+  } cases[] = {
+      {0xFFFFFFDC, 2, 0xFFFFFFF8},   // 12 + length = 2^32 - 24: the largest that fits
+      {0xFFFFFFF3, 2, 0x100000010},  // 2^32 - 1 pads to 2^32
+      {0xFFFFFFEC, 2, 0x100000008},  // 2^32 - 8 needs no padding
+      {0xFFFFFFF3, 1, 0x100000010},  // version 1 pads the message as a whole
+  };
+  for (const auto &c : cases) {
+    CSCP_VARIABLE head = {};
+    head.type = VAR_TYPE_BINARY;
+    head.length = c.length;
+    const CSCP_VARIABLE *records[] = {&head};
+    EXPECT_EQ(c.size, zavrin::WireMessageSize(records, 1, c.version)) << std::hex << c.length;
+  }
 }
 
 TEST(WireWriter, VersionDecidesAlignment) {
@@ -504,6 +527,15 @@ TEST(MessageObject, BinaryAndInt32Arrays) {
   DWORD all[5];
   EXPECT_EQ(5u, msg.GetVariableInt32Array(3, 0x40000001, all));
   EXPECT_EQ(0xFFFFFFFEu, all[4]);
+  // The bytes after the last whole element are copied as they are, like
+  // GetVariableBinary copies them; only whole elements are converted.
+  const BYTE nine[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  msg.SetVariable(6, nine, sizeof(nine));
+  DWORD three[3] = {0xEEEEEEEE, 0xEEEEEEEE, 0xEEEEEEEE};
+  EXPECT_EQ(2u, msg.GetVariableInt32Array(6, 3, three));
+  EXPECT_EQ(0x01020304u, three[0]);
+  EXPECT_EQ(0x05060708u, three[1]);
+  EXPECT_EQ("09eeeeee", ToHex(three + 2, 4));
 
   // Without data the bytes are zero.
   msg.SetVariable(5, nullptr, 3);

@@ -493,3 +493,30 @@ TEST(Receiver, WaitsOnANonBlockingSocket) {
     EXPECT_EQ(message, receiver.Head(48));
   }
 }
+
+// After a large message the receiver takes the next header straight into the
+// message buffer; whatever follows (small messages, one to skip, a large one
+// cut anywhere) must read as from the receive buffer.
+TEST(Receiver, LargeMessagesAndWhatFollowsThem) {
+  const std::vector<uint32_t> sizes = {40000, 70000, 24, 20000, 16, 80000, 65536, 32, 30000};
+  std::vector<Bytes> messages;
+  std::vector<int> results;
+  for (size_t i = 0; i < sizes.size(); i++) {
+    messages.push_back(PlainMessage(sizes[i], 0, static_cast<unsigned>(i)));
+    results.push_back(sizes[i] > 70000 ? 1 : static_cast<int>(sizes[i]));
+  }
+  Bytes stream = Concat(messages);
+  for (std::vector<size_t> pieces :
+       {std::vector<size_t>{}, {40005, 3, 69990, 30}, std::vector<size_t>(200, 1500)}) {
+    SocketPair pair;
+    Receiver receiver(70000);
+    Peer peer([&] {
+      EXPECT_TRUE(zavrin_test::WriteInPieces(pair.remote(), pair.local(), stream, pieces));
+    });
+    for (size_t i = 0; i < results.size(); i++) {
+      ASSERT_EQ(results[i], receiver.Read(pair.local())) << "message " << i;
+      size_t shown = results[i] == 1 ? 16 : messages[i].size();
+      EXPECT_EQ(Bytes(messages[i].begin(), messages[i].begin() + shown), receiver.Head(shown));
+    }
+  }
+}

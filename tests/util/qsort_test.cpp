@@ -190,6 +190,31 @@ TEST(QSortEx, SortsWithoutItsTemporaryElement) {
   }
 }
 
+// The comparison may read an element through its own type: the temporary
+// element is aligned as malloc aligns, as the array's elements may be.
+TEST(QSortEx, TemporaryElementIsAlignedForAnyType) {
+  struct alignas(alignof(max_align_t)) Element {
+    long double key;
+  };
+  for (DWORD count : {2u, 20u}) {
+    std::vector<Element> elements(count);
+    for (DWORD i = 0; i < count; i++) elements[i].key = count - i;
+    size_t misaligned = 0;
+    QSortEx(elements.data(), count, sizeof(Element), &misaligned,
+            [](const void *a, const void *b, void *context) {
+              for (const void *p : {a, b}) {
+                if (reinterpret_cast<uintptr_t>(p) % alignof(max_align_t) != 0)
+                  ++*static_cast<size_t *>(context);
+              }
+              long double x = static_cast<const Element *>(a)->key;
+              long double y = static_cast<const Element *>(b)->key;
+              return x < y ? -1 : x > y ? 1 : 0;
+            });
+    EXPECT_EQ(0u, misaligned) << count;
+    for (DWORD i = 0; i < count; i++) EXPECT_EQ(i + 1, elements[i].key);
+  }
+}
+
 // A comparison that is no order at all (coin tosses; doubles with NaNs among
 // them) gives no sorted result, but every argument is still an element of the
 // array or the one temporary element, and the elements are those put in.

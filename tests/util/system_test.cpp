@@ -71,9 +71,6 @@ TEST(LoadFile, WholeContents) {
   DWORD size = 7;
   EXPECT_EQ(nullptr, LoadFile("/nonexistent/zavrin-file", &size));
   EXPECT_EQ(7u, size);
-  TempFile file;
-  std::string dir = file.path().substr(0, file.path().rfind('/'));
-  EXPECT_EQ(nullptr, LoadFile(dir.c_str(), &size)) << "a directory";
 }
 
 TEST(LoadFile, FileShorterThanItsSize) {
@@ -93,6 +90,79 @@ TEST(LoadFile, FileShorterThanItsSize) {
   ASSERT_NE(nullptr, block);
   EXPECT_EQ(expected, std::string(reinterpret_cast<char *>(block), size));
   free(block);
+}
+
+// A directory opens on Linux and a FIFO's plain open waits for a writer. Every
+// reader of a named file refuses a directory as a file that cannot be opened,
+// and reads a FIFO that has no writer as empty instead of waiting for one.
+TEST(FilesToRead, RefuseDirectoriesAndDoNotWaitOnFifos) {
+  TempFile file;
+  std::string dir = file.path().substr(0, file.path().rfind('/'));
+  std::string fifo = dir + "/fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  auto digest = [](BOOL (*function)(const char *, BYTE *), size_t size) {
+    return [=](const char *path) {
+      BYTE hash[20];
+      memset(hash, 0x5A, sizeof(hash));
+      BOOL ok = function(path, hash);
+      return std::to_string(ok) + " " + zavrin_test::ToHex(hash, size);
+    };
+  };
+  struct {
+    const char *what;
+    std::function<std::string(const char *)> outcome;
+    std::string onDirectory, onFifo;
+  } cases[] = {
+      {"ZvLoadConfig",
+       [](const char *path) {
+         CONFIG_TEMPLATE end[] = {{"", CFG_END, 0, 0, 0, nullptr}};
+         return std::to_string(ZvLoadConfig(path, "", end, TRUE));
+       },
+       "Unable to open configuration file (" + dir + "): " + strerror(EISDIR) + "\n1",
+       "Configuration file OK\n0"},
+      {"CalculateFileMD5Hash", digest(CalculateFileMD5Hash, 16),
+       "0 5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a", "1 d41d8cd98f00b204e9800998ecf8427e"},
+      {"CalculateFileSHA1Hash", digest(CalculateFileSHA1Hash, 20),
+       "0 5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a", "1 da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+      {"CalculateFileCRC32",
+       [](const char *path) {
+         DWORD crc = 0xDEADBEEF;
+         BOOL ok = CalculateFileCRC32(path, &crc);
+         return std::to_string(ok) + " " + std::to_string(crc);
+       },
+       "0 3735928559", "1 0"},
+      {"LoadFile",
+       [](const char *path) {
+         DWORD size = 7;
+         BYTE *block = LoadFile(path, &size);
+         free(block);
+         return std::string(block != nullptr ? "block" : "null") + " " + std::to_string(size);
+       },
+       "null 7", "block 0"},
+      {"SetVariableFromFile",
+       [](const char *path) {
+         CSCPMessage msg;
+         BOOL ok = msg.SetVariableFromFile(1, path);
+         return std::to_string(ok) + " " + std::to_string(msg.IsVariableExist(1));
+       },
+       "0 0", "1 1"},
+  };
+  for (const auto &c : cases) {
+    for (bool onFifo : {false, true}) {
+      const std::string &path = onFifo ? fifo : dir;
+      const std::string &expected = onFifo ? c.onFifo : c.onDirectory;
+      std::string output;
+      int status = zavrin_test::RunInChildCapturing(
+          [&] {
+            alarm(10);  // a reader that waits for a writer ends here
+            fputs(c.outcome(path.c_str()).c_str(), stdout);
+            fflush(stdout);
+          },
+          &output);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.what << " on " << path;
+      EXPECT_EQ(expected, output) << c.what << " on " << path;
+    }
+  }
 }
 
 TEST(ResolveHostName, AddressesAndNames) {
@@ -164,6 +234,9 @@ TEST(DynamicLibraries, OpenLookUpAndFail) {
   Cos cosine = reinterpret_cast<Cos>(DLGetSymbolAddr(libm, "cos", error));
   ASSERT_NE(nullptr, cosine) << error;
   EXPECT_EQ(1.0, cosine(0.0));
+  // A null module searches nothing (dlsym would search the whole process).
+  EXPECT_EQ(nullptr, DLGetSymbolAddr(nullptr, "printf", error));
+  EXPECT_STREQ(strerror(EINVAL), error);
 
   struct Case {
     const char *library;

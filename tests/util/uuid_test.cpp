@@ -1,7 +1,9 @@
 #include <zavrin.h>
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/wait.h>
 
 #include <array>
 #include <set>
@@ -90,6 +92,27 @@ TEST(UuidGenerate, LayoutBitsAndDistinctValues) {
     }
   }
   EXPECT_EQ(size_t{kThreads * kEach}, distinct.size());
+}
+
+TEST(UuidGenerate, ChildOfForkDrawsItsOwnNode) {
+  uuid_t parent, child, later;
+  uuid_generate(parent);
+  std::string text;
+  int status = zavrin_test::RunInChildCapturing(
+      [] {
+        uuid_t uu;
+        uuid_generate(uu);
+        char buffer[37];
+        fputs(uuid_to_string(uu, buffer), stdout);
+        fflush(stdout);
+      },
+      &text);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(0, uuid_parse(text.c_str(), child)) << text;
+  uuid_generate(later);
+  // Node ids are 47 random bits: the child's is its own; the parent keeps its.
+  EXPECT_NE(zavrin_test::ToHex(parent + 10, 6), zavrin_test::ToHex(child + 10, 6));
+  EXPECT_EQ(zavrin_test::ToHex(parent + 10, 6), zavrin_test::ToHex(later + 10, 6));
 }
 
 TEST(UuidText, ParseAndPrintRoundTrip) {

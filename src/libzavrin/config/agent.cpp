@@ -4,8 +4,8 @@
 
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
+#include "util/ascii_case.h"
 #include "util/text_numbers.h"
 
 void ret_string(char *rbuf, const char *value) {
@@ -101,7 +101,7 @@ void ZvDestroyValuesList(VALUES_LIST *list) {
 int ZvDCIDataTypeFromText(const char *name) {
   static const char *const kTypeNames[] = {"INT", "UINT", "INT64", "UINT64", "STRING", "FLOAT"};
   for (int code = 0; code < static_cast<int>(sizeof(kTypeNames) / sizeof(kTypeNames[0])); code++) {
-    if (strcasecmp(name, kTypeNames[code]) == 0) return code;
+    if (zavrin::AsciiCaseEqual(name, kTypeNames[code])) return code;
   }
   return -1;
 }

@@ -8,15 +8,15 @@
 #include <zavrin/utils.h>
 
 #include <errno.h>
-#include <malloc.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 #include <algorithm>
 
+#include "util/ascii_case.h"
+#include "util/open_to_read.h"
 #include "util/text_numbers.h"
 
 namespace {
@@ -32,15 +32,20 @@ class LineReader {
   explicit LineReader(FILE *file) : file_(file) {}
 
   // Reads the next line into line (kMaxLineLength + 1 bytes) without its line
-  // end. False at the end of the file when nothing is left, and on a read error
-  // (failed() tells which).
-  bool ReadLine(char *line) {
+  // end; *cut tells that the line was longer and its rest skipped. False at the
+  // end of the file when nothing is left, and on a read error (failed() tells
+  // which).
+  bool ReadLine(char *line, bool *cut) {
     size_t length = 0;
     bool any = false;
+    *cut = false;
     int c;
     while ((c = NextChar()) != EOF && c != '\n') {
       any = true;
-      if (length < kMaxLineLength) line[length++] = static_cast<char>(c);
+      if (length < kMaxLineLength)
+        line[length++] = static_cast<char>(c);
+      else
+        *cut = true;
     }
     line[length] = 0;
     if (c == EOF && (ferror(file_) || !any)) return false;
@@ -70,8 +75,21 @@ class Loader {
   Loader(const char *section, CONFIG_TEMPLATE *entries, bool print)
       : section_(section), entries_(entries), print_(print), active_(section[0] == 0) {}
 
-  // Applies one line of the file, numbered lineNumber.
-  void HandleLine(char *line, int lineNumber) {
+  // Applies one line of the file, numbered lineNumber. A line that was cut lost
+  // its rest: an error where the line is read and the rest was not a comment.
+  void HandleLine(char *line, int lineNumber, bool cut) {
+    bool restIsComment = strchr(line, '#') != nullptr;
+    ApplyLine(line, lineNumber);
+    if (cut && !restIsComment && active_)
+      CountError("Syntax error in configuration file at line %d\n", lineNumber);
+  }
+
+  // Counts an error that has no message of its own.
+  void CountSilentError() { errors_++; }
+  int errors() const { return errors_; }
+
+ private:
+  void ApplyLine(char *line, int lineNumber) {
     char *comment = strchr(line, '#');
     if (comment != nullptr) *comment = 0;
     StrStrip(line);
@@ -79,7 +97,7 @@ class Loader {
     if (line[0] == '*') {
       // The name is all that follows the '*', blanks included; a lone '*'
       // leads back to the unnamed section.
-      active_ = strcasecmp(line + 1, section_) == 0;
+      active_ = zavrin::AsciiCaseEqual(line + 1, section_);
       return;
     }
     if (!active_) return;
@@ -101,11 +119,6 @@ class Loader {
     Store(entry, value, lineNumber);
   }
 
-  // Counts an error that has no message of its own.
-  void CountSilentError() { errors_++; }
-  int errors() const { return errors_; }
-
- private:
   void CountError(const char *format, ...) __attribute__((format(printf, 2, 3))) {
     errors_++;
     if (!print_) return;
@@ -120,7 +133,7 @@ class Loader {
     for (CONFIG_TEMPLATE *entry = entries_; entry->type != CFG_END; entry++) {
       // The template's keyword is read only within its 64 bytes.
       if (strnlen(entry->keyword, sizeof(entry->keyword)) == length &&
-          strncasecmp(entry->keyword, keyword, length) == 0)
+          zavrin::AsciiCaseCompare(entry->keyword, keyword, length) == 0)
         return entry;
     }
     return nullptr;
@@ -157,8 +170,8 @@ class Loader {
   }
 
   static bool IsTrueWord(const char *value) {
-    return strcasecmp(value, "yes") == 0 || strcasecmp(value, "true") == 0 ||
-           strcasecmp(value, "on") == 0 || strcasecmp(value, "1") == 0;
+    return zavrin::AsciiCaseEqual(value, "yes") || zavrin::AsciiCaseEqual(value, "true") ||
+           zavrin::AsciiCaseEqual(value, "on") || strcmp(value, "1") == 0;
   }
 
   // Appends value and the separator to the entry's list; false, with the list
@@ -175,15 +188,11 @@ class Loader {
     if (entry->used + needed >= size) {
       size += std::max<QWORD>(needed, kListGrowth);
       if (size > 0xFFFFFFFFu) return false;
-      // The stated size grows by a kilobyte at a time; the block itself grows
-      // geometrically, so that a long list is not copied again every kilobyte.
-      size_t capacity = *list != nullptr ? malloc_usable_size(*list) : 0;
-      if (capacity < size) {
-        size_t blockSize = std::max<size_t>(size, capacity * 2);
-        char *grown = static_cast<char *>(realloc(*list, blockSize));
-        if (grown == nullptr) return false;
-        *list = grown;
-      }
+      // The block is as large as the size the caller keeps: nothing else about
+      // a block from the program's allocator can be known.
+      char *grown = static_cast<char *>(realloc(*list, size));
+      if (grown == nullptr) return false;
+      *list = grown;
     }
     // A used that the caller set beyond the size would write past the block.
     if (entry->used + needed > size) return false;
@@ -207,7 +216,7 @@ class Loader {
 
 DWORD ZvLoadConfig(const char *file, const char *section, CONFIG_TEMPLATE *cfgTemplate,
                    BOOL printErrors) {
-  FILE *cfg = fopen(file, "r");
+  FILE *cfg = zavrin::StreamToRead(file);
   if (cfg == nullptr) {
     if (printErrors) {
       char errorText[256];
@@ -220,7 +229,8 @@ DWORD ZvLoadConfig(const char *file, const char *section, CONFIG_TEMPLATE *cfgTe
   LineReader reader(cfg);
   char line[kMaxLineLength + 1];
   int lineNumber = 0;
-  while (reader.ReadLine(line)) loader.HandleLine(line, ++lineNumber);
+  bool cut;
+  while (reader.ReadLine(line, &cut)) loader.HandleLine(line, ++lineNumber, cut);
   // A read error ends the file early: what came after it is lost.
   if (reader.failed()) loader.CountSilentError();
   fclose(cfg);

@@ -3,8 +3,8 @@
 #include <zavrin/utils.h>
 
 #include <string.h>
-#include <strings.h>
 
+#include "util/ascii_case.h"
 #include "util/text_numbers.h"
 
 namespace {
@@ -23,7 +23,7 @@ bool NameMatches(const char *start, const char *end, const char *wanted) {
   memcpy(name, start, length);
   name[length] = 0;
   StrStrip(name);
-  return strcasecmp(name, wanted) == 0;
+  return zavrin::AsciiCaseEqual(name, wanted);
 }
 
 }  // namespace
@@ -55,7 +55,7 @@ int ExtractNamedOptionValue(const char *optString, const char *option, char *buf
 int ExtractNamedOptionValueAsBool(const char *optString, const char *option, int defVal) {
   char value[kValueBufferSize];
   if (!ExtractNamedOptionValue(optString, option, value, sizeof(value))) return defVal;
-  return strcasecmp(value, "yes") == 0 || strcasecmp(value, "true") == 0 ? 1 : 0;
+  return zavrin::AsciiCaseEqual(value, "yes") || zavrin::AsciiCaseEqual(value, "true") ? 1 : 0;
 }
 
 int32_t ExtractNamedOptionValueAsInt(const char *optString, const char *option, int32_t defVal) {

@@ -4,7 +4,8 @@
 
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
+
+#include "util/ascii_case.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ void StringMap::CopyFrom(const StringMap &src) {
 
 DWORD StringMap::Find(const char *key) const {
   for (DWORD i = 0; i < count; i++) {
-    if (strcasecmp(keys[i], key) == 0) return i;
+    if (zavrin::AsciiCaseEqual(keys[i], key)) return i;
   }
   return 0xFFFFFFFFu;
 }

@@ -14,6 +14,7 @@
 #include "coding.h"
 #include "message/message_layout.h"
 #include "port/unicode.h"
+#include "util/open_to_read.h"
 
 using zavrin::kMaxVarLength;
 using zavrin::kMaxVarType;
@@ -225,7 +226,7 @@ BOOL CSCPMessage::SetVariableFromFile(DWORD varId, const char *path) {
   // A file too large for one variable is refused rather than cut down to the
   // low 32 bits of its size, which would report a partial file as complete.
   if (fileSize > kMaxVarLength) return FALSE;
-  FILE *file = fopen(path, "rb");
+  FILE *file = zavrin::StreamToRead(path);
   if (file == nullptr) return FALSE;
   DWORD size = static_cast<DWORD>(fileSize);
   // The data start zeroed: a short read leaves a defined tail.
@@ -295,18 +296,16 @@ DWORD CSCPMessage::GetVariableBinary(DWORD varId, BYTE *buffer, DWORD size) cons
 }
 
 DWORD CSCPMessage::GetVariableInt32Array(DWORD varId, DWORD count, DWORD *buffer) const {
-  const void *value = Get(varId, VAR_TYPE_BINARY);
-  if (value == nullptr) return 0;
-  DWORD length;
-  memcpy(&length, value, sizeof(length));
-  DWORD stored = length / 4;
+  // The bytes that GetVariableBinary copies for count elements, the 1 to 3 after
+  // the last whole element included. A count whose byte size wraps 32 bits asks
+  // for more than any variable holds.
+  DWORD limit = count > UINT32_MAX / 4 ? UINT32_MAX : count * 4;
+  DWORD length = GetVariableBinary(varId, reinterpret_cast<BYTE *>(buffer), limit);
   if (buffer != nullptr) {
-    // Counted in elements, not bytes: count * 4 could wrap around 32 bits.
-    DWORD copied = count < stored ? count : stored;
-    const unsigned char *elements = static_cast<const unsigned char *>(value) + 4;
-    for (DWORD i = 0; i < copied; i++) buffer[i] = zavrin::ReadBE32(elements + i * size_t{4});
+    DWORD converted = (length < limit ? length : limit) / 4;
+    for (DWORD i = 0; i < converted; i++) buffer[i] = zavrin::ReadBE32(buffer + i);
   }
-  return stored;
+  return length / 4;
 }
 
 double __bswap_double(double value) {

@@ -79,6 +79,11 @@ inline const unsigned char *RecordData(const CSCP_VARIABLE *var) {
   return reinterpret_cast<const unsigned char *>(var) + kVarDataOffset;
 }
 
+// Size of the wire form of a message with these records in this version: the
+// header, every variable and its padding. Wider than the size field, so that a
+// message too large to be written shows as one rather than wrapping.
+uint64_t WireMessageSize(const CSCP_VARIABLE *const *records, uint32_t count, int version);
+
 }  // namespace zavrin
 
 #endif  // ZAVRIN_MESSAGE_LAYOUT_H

@@ -17,6 +17,12 @@ inline uint32_t PadAfterVariable(uint32_t varSize, int version) {
   return version >= 2 ? Pad8(varSize) : 0;
 }
 
+// Bytes a variable of the given size takes in the message, padding included:
+// in 64 bits, since a variable of 2^32 - 7 bytes or more pads to 2^32.
+inline uint64_t VariableSpan(uint32_t varSize, int version) {
+  return uint64_t{varSize} + PadAfterVariable(varSize, version);
+}
+
 // Size before padding of the wire variable at readPos, or 0 if it does not lie
 // wholly before size (the reader's stop rule). readPos may already be past size.
 // Only the bytes that the rule has shown to lie before size are read, and no
@@ -114,20 +120,23 @@ void WriteVariable(const CSCP_VARIABLE *record, uint32_t varSize, unsigned char 
 }
 
 }  // namespace
+
+uint64_t WireMessageSize(const CSCP_VARIABLE *const *records, uint32_t count, int version) {
+  // At most 2^32 - 1 spans of at most 2^32 + 7 bytes each: no 64-bit sum wraps.
+  uint64_t total = kMsgHeaderSize;
+  for (uint32_t i = 0; i < count; i++) total += VariableSpan(RecordSize(records[i]), version);
+  if (version < 2) total += Pad8(static_cast<uint32_t>(total % 8));
+  return total;
+}
+
 }  // namespace zavrin
 
 using namespace zavrin;
 
 CSCP_MESSAGE *CSCPMessage::CreateMessage() const {
-  uint64_t total = kMsgHeaderSize;
-  for (DWORD i = 0; i < variableCount; i++) {
-    uint32_t varSize = RecordSize(variables[i]);
-    total += varSize + PadAfterVariable(varSize, version);
-  }
   // The size field has 32 bits: a message that cannot state its size is not
   // written at all rather than with a wrapped size.
-  if (total > UINT32_MAX) return nullptr;
-  if (version < 2) total += Pad8(static_cast<uint32_t>(total));
+  uint64_t total = WireMessageSize(variables, variableCount, version);
   if (total > UINT32_MAX) return nullptr;
 
   unsigned char *block = static_cast<unsigned char *>(malloc(total));
@@ -172,7 +181,7 @@ CSCPMessage::CSCPMessage(CSCP_MESSAGE *msg, int version) : CSCPMessage(version) 
     uint32_t varSize = FittingVariableSize(block, size, readPos);
     if (varSize == 0) break;
     fitting++;
-    readPos += varSize + PadAfterVariable(varSize, version);
+    readPos += VariableSpan(varSize, version);
   }
   if (fitting == 0) return;
 
@@ -187,6 +196,6 @@ CSCPMessage::CSCPMessage(CSCP_MESSAGE *msg, int version) : CSCPMessage(version) 
     CSCP_VARIABLE *record = ReadVariable(block + readPos, varSize);
     if (record == nullptr) break;
     variables[variableCount++] = record;
-    readPos += varSize + PadAfterVariable(varSize, version);
+    readPos += VariableSpan(varSize, version);
   }
 }

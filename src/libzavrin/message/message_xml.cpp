@@ -16,12 +16,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/random.h>
 #include <time.h>
 
 #include "message/message_layout.h"
 #include "port/unicode.h"
+#include "util/ascii_case.h"
 #include "util/text_numbers.h"
 
 namespace zavrin {
@@ -345,7 +345,7 @@ void AddValue(DocumentBuilder &xml, const CSCP_VARIABLE *var) {
 
 const char *FindAttribute(const char **attrs, const char *name) {
   for (const char **a = attrs; a != nullptr && a[0] != nullptr; a += 2) {
-    if (strcasecmp(a[0], name) == 0) return a[1];
+    if (AsciiCaseEqual(a[0], name)) return a[1];
   }
   return nullptr;
 }
@@ -532,7 +532,7 @@ void CSCPMessage::ProcessXMLToken(void *state, const char **attrs) {
       read->varId = value != nullptr ? zavrin::TextToUInt32(value) : 0;
       if ((value = zavrin::FindAttribute(attrs, "type")) != nullptr) {
         for (int type = 0; type < zavrin::kTypeNameCount; type++) {
-          if (strcasecmp(value, zavrin::kTypeNames[type]) == 0) {
+          if (zavrin::AsciiCaseEqual(value, zavrin::kTypeNames[type])) {
             read->varType = type;
             break;
           }

@@ -18,33 +18,33 @@ namespace zavrin {
 DWORD ExceptionCodeOf(int signalNumber, int signalCode, bool inStackGuard) {
   switch (signalNumber) {
     case SIGSEGV:
-      return inStackGuard ? kExceptionStackOverflow : kExceptionAccessViolation;
+      return inStackGuard ? EXCEPTION_STACK_OVERFLOW : EXCEPTION_ACCESS_VIOLATION;
     case SIGBUS:
-      return signalCode == BUS_ADRALN ? kExceptionDatatypeMisalignment : kExceptionInPageError;
+      return signalCode == BUS_ADRALN ? EXCEPTION_DATATYPE_MISALIGNMENT : EXCEPTION_IN_PAGE_ERROR;
     case SIGILL:
-      return signalCode == ILL_PRVOPC || signalCode == ILL_PRVREG ? kExceptionPrivilegedInstruction
-                                                                  : kExceptionIllegalInstruction;
+      return signalCode == ILL_PRVOPC || signalCode == ILL_PRVREG ? EXCEPTION_PRIV_INSTRUCTION
+                                                                  : EXCEPTION_ILLEGAL_INSTRUCTION;
     case SIGTRAP:
-      return signalCode == TRAP_TRACE || signalCode == TRAP_BRANCH ? kExceptionSingleStep
-                                                                   : kExceptionBreakpoint;
+      return signalCode == TRAP_TRACE || signalCode == TRAP_BRANCH ? EXCEPTION_SINGLE_STEP
+                                                                   : EXCEPTION_BREAKPOINT;
     case SIGFPE:
       switch (signalCode) {
         case FPE_INTOVF:
-          return kExceptionIntOverflow;
+          return EXCEPTION_INT_OVERFLOW;
         case FPE_FLTDIV:
-          return kExceptionFltDivideByZero;
+          return EXCEPTION_FLT_DIVIDE_BY_ZERO;
         case FPE_FLTOVF:
-          return kExceptionFltOverflow;
+          return EXCEPTION_FLT_OVERFLOW;
         case FPE_FLTUND:
-          return kExceptionFltUnderflow;
+          return EXCEPTION_FLT_UNDERFLOW;
         case FPE_FLTRES:
-          return kExceptionFltInexactResult;
+          return EXCEPTION_FLT_INEXACT_RESULT;
         case FPE_FLTINV:
-          return kExceptionFltInvalidOperation;
+          return EXCEPTION_FLT_INVALID_OPERATION;
         case FPE_FLTSUB:
-          return kExceptionArrayBoundsExceeded;
+          return EXCEPTION_ARRAY_BOUNDS_EXCEEDED;
         default:  // FPE_INTDIV, and a SIGFPE sent without a cause
-          return kExceptionIntDivideByZero;
+          return EXCEPTION_INT_DIVIDE_BY_ZERO;
       }
     default:
       return 0;
@@ -288,7 +288,7 @@ void SetExceptionHandler(CRASH_CALLBACK callback, CRASH_OUTPUT_WRITER writer) {
 int ___ExceptionHandler(EXCEPTION_INFO *info) {
   CRASH_CALLBACK callback = __atomic_load_n(&zavrin::crashCallback, __ATOMIC_ACQUIRE);
   if (callback == nullptr || info == nullptr) return 0;
-  if (info->code == zavrin::kExceptionBreakpoint || info->code == zavrin::kExceptionSingleStep) {
+  if (info->code == EXCEPTION_BREAKPOINT || info->code == EXCEPTION_SINGLE_STEP) {
     return 0;
   }
   pthread_mutex_lock(&zavrin::crashMutex);

@@ -6,32 +6,8 @@
 
 namespace zavrin {
 
-// Exception codes of the crash report, one per kind of crash.
-enum : DWORD {
-  kExceptionAccessViolation = 0xC0000005,
-  kExceptionArrayBoundsExceeded = 0xC000008C,
-  kExceptionBreakpoint = 0x80000003,
-  kExceptionDatatypeMisalignment = 0x80000002,
-  kExceptionFltDenormalOperand = 0xC000008D,
-  kExceptionFltDivideByZero = 0xC000008E,
-  kExceptionFltInexactResult = 0xC000008F,
-  kExceptionFltInvalidOperation = 0xC0000090,
-  kExceptionFltOverflow = 0xC0000091,
-  kExceptionFltStackCheck = 0xC0000092,
-  kExceptionFltUnderflow = 0xC0000093,
-  kExceptionIllegalInstruction = 0xC000001D,
-  kExceptionInPageError = 0xC0000006,
-  kExceptionIntDivideByZero = 0xC0000094,
-  kExceptionIntOverflow = 0xC0000095,
-  kExceptionInvalidDisposition = 0xC0000026,
-  kExceptionNoncontinuable = 0xC0000025,
-  kExceptionPrivilegedInstruction = 0xC0000096,
-  kExceptionSingleStep = 0x80000004,
-  kExceptionStackOverflow = 0xC00000FD,
-};
-
-// The exception code of a crash signal with the given si_code;
-// inStackGuard tells that a SIGSEGV hit the thread's stack guard.
+// The exception code (EXCEPTION_..., zavrin/platform.h) of a crash signal with
+// the given si_code; inStackGuard tells that a SIGSEGV hit the thread's stack guard.
 DWORD ExceptionCodeOf(int signalNumber, int signalCode, bool inStackGuard);
 
 // Installs the guard's signal handlers again over the dispositions the

@@ -472,45 +472,45 @@ void UseCrashHelper(const char *path) {
 const char *SEHExceptionName(DWORD code) {
   using namespace zavrin;
   switch (code) {
-    case kExceptionAccessViolation:
+    case EXCEPTION_ACCESS_VIOLATION:
       return "Access violation";
-    case kExceptionArrayBoundsExceeded:
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
       return "Array bounds exceeded";
-    case kExceptionBreakpoint:
+    case EXCEPTION_BREAKPOINT:
       return "Breakpoint";
-    case kExceptionDatatypeMisalignment:
+    case EXCEPTION_DATATYPE_MISALIGNMENT:
       return "Alignment error";
-    case kExceptionFltDenormalOperand:
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
       return "FLT_DENORMAL_OPERAND";
-    case kExceptionFltDivideByZero:
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
       return "FLT_DIVIDE_BY_ZERO";
-    case kExceptionFltInexactResult:
+    case EXCEPTION_FLT_INEXACT_RESULT:
       return "FLT_INEXACT_RESULT";
-    case kExceptionFltInvalidOperation:
+    case EXCEPTION_FLT_INVALID_OPERATION:
       return "FLT_INVALID_OPERATION";
-    case kExceptionFltOverflow:
+    case EXCEPTION_FLT_OVERFLOW:
       return "Floating point overflow";
-    case kExceptionFltStackCheck:
+    case EXCEPTION_FLT_STACK_CHECK:
       return "FLT_STACK_CHECK";
-    case kExceptionFltUnderflow:
+    case EXCEPTION_FLT_UNDERFLOW:
       return "Floating point underflow";
-    case kExceptionIllegalInstruction:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
       return "Illegal instruction";
-    case kExceptionInPageError:
+    case EXCEPTION_IN_PAGE_ERROR:
       return "Page error";
-    case kExceptionIntDivideByZero:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
       return "Divide by zero";
-    case kExceptionIntOverflow:
+    case EXCEPTION_INT_OVERFLOW:
       return "Integer overflow";
-    case kExceptionInvalidDisposition:
+    case EXCEPTION_INVALID_DISPOSITION:
       return "Invalid disposition";
-    case kExceptionNoncontinuable:
+    case EXCEPTION_NONCONTINUABLE_EXCEPTION:
       return "Non-continuable exception";
-    case kExceptionPrivilegedInstruction:
+    case EXCEPTION_PRIV_INSTRUCTION:
       return "Priveledged instruction";
-    case kExceptionSingleStep:
+    case EXCEPTION_SINGLE_STEP:
       return "Single step";
-    case kExceptionStackOverflow:
+    case EXCEPTION_STACK_OVERFLOW:
       return "Stack overflow";
     default:
       return "Unknown";

@@ -33,12 +33,20 @@ Framer::Step Framer::Advance() {
   return taken == size ? kComplete : kMoreBytes;
 }
 
-BYTE *Framer::Room(DWORD *room) {
-  roomDirect = Direct();
-  if (roomDirect) {
+BYTE *Framer::Room(DWORD *room, bool headerInPlace) {
+  if (Direct()) {
+    roomKind = kInMessage;
     *room = size - taken;
     return out + taken;
   }
+  if (headerInPlace && size == 0 && bytesBuffered == 0 && out != nullptr &&
+      maxSize >= kMsgHeaderSize) {
+    roomKind = kAheadOfHeader;
+    readPos = 0;
+    *room = maxSize < stagingSize ? maxSize : stagingSize;
+    return out;
+  }
+  roomKind = kInStaging;
   // Receive behind the staged bytes, first moving them to the start when
   // little room is left behind them.
   if (readPos != 0 && stagingSize - readPos - bytesBuffered < stagingSize / 2) {
@@ -50,10 +58,30 @@ BYTE *Framer::Room(DWORD *room) {
 }
 
 void Framer::Received(DWORD count) {
-  if (roomDirect)
-    taken += count;
-  else
-    bytesBuffered += count;
+  switch (roomKind) {
+    case kInStaging:
+      bytesBuffered += count;
+      return;
+    case kInMessage:
+      taken += count;
+      return;
+    case kAheadOfHeader:
+      break;
+  }
+  // A message that is taken stays where it landed, the bytes beyond its end
+  // are staged; anything else (a partial header, a size that is skipped or
+  // bad) is staged whole and read from there.
+  DWORD announced = count >= kMsgHeaderSize ? ReadBE32(out + kMsgSizeOffset) : 0;
+  DWORD inPlace = 0;
+  if (announced >= kMsgHeaderSize && announced <= maxSize && announced <= INT_MAX) {
+    memcpy(header, out, kMsgHeaderSize);
+    size = announced;
+    skip = false;
+    inPlace = count < size ? count : size;
+  }
+  taken = inPlace;
+  memcpy(staging, out + inPlace, count - inPlace);
+  bytesBuffered = count - inPlace;
 }
 
 bool NeedsDecryption(const BYTE *msg, ENCRYPTION_CONTEXT **context) {

@@ -35,7 +35,12 @@ struct Framer {
   Step Advance();
   // Where the next bytes received should go, and how many fit there (0 when
   // the staging area is full). Staged bytes may move to the area's start.
-  BYTE *Room(DWORD *room);
+  // With headerInPlace, a header that is yet to come is received where out
+  // points, ahead of knowing the message: right for a run of large messages,
+  // whose bodies then land where they belong; what lies beyond the message's
+  // end is moved to staging. out must hold maxSize bytes, and staging must be
+  // empty and at least as large as the room given.
+  BYTE *Room(DWORD *room, bool headerInPlace = false);
   // count bytes were received where the last Room pointed.
   void Received(DWORD count);
   // True when the next bytes go straight to the message's destination.
@@ -61,7 +66,8 @@ struct Framer {
   bool skip = false;
   BYTE *out = nullptr;
   BYTE header[ZVCP_HEADER_SIZE] = {};
-  bool roomDirect = false;  // what the last Room gave
+  enum RoomKind { kInStaging, kInMessage, kAheadOfHeader };
+  RoomKind roomKind = kInStaging;  // what the last Room gave
 };
 
 // The result for a whole message of size bytes at msg that was not skipped:

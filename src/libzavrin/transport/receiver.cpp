@@ -86,10 +86,18 @@ int Receive(SOCKET sock, void *buffer, size_t length, int flags, DWORD timeout, 
   }
 }
 
-// The socket the last receive of this thread's receiver left empty, as far as
-// a short receive tells: its next receive waits first. Only a hint: whatever
-// it says, the receive is correct.
-thread_local SOCKET drainedSocket = INVALID_SOCKET;
+// What this thread's receiver saw last on a socket. Only hints: whatever they
+// say, the receive is correct; they choose the cheaper way.
+struct LastReceive {
+  SOCKET sock = INVALID_SOCKET;
+  // A short receive left the socket empty: the next receive waits first.
+  bool drained = false;
+  // The last message was large: the next one's header is received straight
+  // into the caller's buffer, so that a run of large messages is not copied
+  // from the receive buffer a second time.
+  bool large = false;
+};
+thread_local LastReceive lastReceive;
 
 }  // namespace
 
@@ -162,12 +170,15 @@ int RecvZVCPMessage(SOCKET sock, CSCP_MESSAGE *msg, RECEIVE_BUFFER *rb, DWORD ma
   int ended = 0;
   Framer::Step step;
   while ((step = framer.Advance()) == Framer::kMoreBytes) {
+    bool known = lastReceive.sock == sock;
     DWORD room;
-    BYTE *at = framer.Room(&room);
+    BYTE *at = framer.Room(&room, known && lastReceive.large);
     // The receiver waits for its message whatever the socket's mode.
-    Empty empty = drainedSocket == sock ? Empty::kWaitFirst : Empty::kWait;
+    Empty empty = known && lastReceive.drained ? Empty::kWaitFirst : Empty::kWait;
     int r = sock == INVALID_SOCKET ? -1 : Receive(sock, at, room, 0, timeout, empty);
-    drainedSocket = r > 0 && static_cast<DWORD>(r) < room ? sock : INVALID_SOCKET;
+    lastReceive.large = known && lastReceive.large;
+    lastReceive.sock = sock;
+    lastReceive.drained = r > 0 && static_cast<DWORD>(r) < room;
     if (r <= 0) {
       ended = Ended(r);
       break;
@@ -186,5 +197,7 @@ int RecvZVCPMessage(SOCKET sock, CSCP_MESSAGE *msg, RECEIVE_BUFFER *rb, DWORD ma
   if (framer.skip) CopyHeader(framer.out, framer);
   if (step != Framer::kComplete) return ended;
   if (framer.skip) return 1;
+  if (lastReceive.sock != sock) lastReceive = LastReceive{sock, false, false};
+  lastReceive.large = framer.size >= kDirectReceive;
   return FinishMessage(framer.out, framer.size, context, decryptionBuffer);
 }

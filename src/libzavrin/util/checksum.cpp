@@ -1,11 +1,13 @@
 // CRC-32, MD5 and SHA-1 of memory blocks and of files.
 #include <zavrin/utils.h>
 
+#include <errno.h>
 #include <openssl/evp.h>
-#include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "util/checksum_internal.h"
+#include "util/open_to_read.h"
 
 #if ZAVRIN_HAVE_ISAL
 // ISA-L picks the widest carry-less-multiply kernel the processor has at run
@@ -72,12 +74,16 @@ void DigestBuffer(const EVP_MD *md, const void *data, size_t size, BYTE *hash) {
 // of the file would; only a file that cannot be opened is a failure.
 template <typename Consumer>
 bool ReadFileChunks(const char *fileName, Consumer consume) {
-  FILE *file = fopen(fileName, "rb");
-  if (file == nullptr) return false;
+  int fd = OpenToRead(fileName);
+  if (fd < 0) return false;
   BYTE chunk[kFileChunk];
-  size_t bytes;
-  while ((bytes = fread(chunk, 1, sizeof(chunk), file)) > 0) consume(chunk, bytes);
-  fclose(file);
+  for (;;) {
+    ssize_t bytes = read(fd, chunk, sizeof(chunk));
+    if (bytes < 0 && errno == EINTR) continue;
+    if (bytes <= 0) break;
+    consume(chunk, static_cast<size_t>(bytes));
+  }
+  close(fd);
   return true;
 }
 

@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <cstddef>
+
 namespace {
 
 // The ways of moving elements: byte by byte when the array or the size is not
@@ -318,8 +320,10 @@ class Sorter {
 
 template <class Mover>
 void Run(char *base, size_t count, size_t size, void *context, QSORT_COMPARE compare, Mover move) {
-  // Small elements need no allocation at all; larger ones one per call.
-  alignas(8) char local[256];
+  // Small elements need no allocation at all; larger ones one per call. The
+  // comparison may read the temporary element through its own type: it is
+  // aligned as malloc aligns.
+  alignas(std::max_align_t) char local[256];
   char *temp = size <= sizeof(local) ? local : static_cast<char *>(malloc(size));
   if (temp == nullptr) {
     Sorter<Mover>(base, count, context, compare, nullptr, move).HeapSort();

@@ -13,19 +13,17 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "util/ascii_case.h"
+
 namespace {
 
 const char kHexDigits[] = "0123456789ABCDEF";
-
-char AsciiUpper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 char *UpperCopy(const char *text) {
   size_t len = strlen(text);
   char *copy = static_cast<char *>(malloc(len + 1));
   if (copy == nullptr) return nullptr;
-  for (size_t i = 0; i <= len; i++) copy[i] = AsciiUpper(text[i]);
+  for (size_t i = 0; i <= len; i++) copy[i] = zavrin::AsciiUpper(text[i]);
   return copy;
 }
 

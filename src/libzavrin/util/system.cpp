@@ -15,6 +15,8 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "util/open_to_read.h"
+
 namespace {
 
 const size_t kLoadChunk = 16384;
@@ -28,6 +30,34 @@ void StoreLoaderError(char *errorText) {
 }
 
 }  // namespace
+
+int zavrin::OpenToRead(const char *path) {
+  // Without O_NONBLOCK, opening a FIFO waits until a writer opens it.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    close(fd);
+    errno = EISDIR;
+    return -1;
+  }
+  // Reads wait for data again, as they do on any other file.
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
+FILE *zavrin::StreamToRead(const char *path) {
+  int fd = OpenToRead(path);
+  if (fd < 0) return nullptr;
+  FILE *stream = fdopen(fd, "r");
+  if (stream == nullptr) {
+    int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return stream;
+}
 
 char *GetSystemErrorText(DWORD error, char *buffer, size_t size) {
   if (size == 0) return buffer;
@@ -45,7 +75,7 @@ char *GetSystemErrorText(DWORD error, char *buffer, size_t size) {
 }
 
 BYTE *LoadFile(const char *fileName, DWORD *size) {
-  int fd = open(fileName, O_RDONLY | O_CLOEXEC);
+  int fd = zavrin::OpenToRead(fileName);
   if (fd < 0) return nullptr;
   struct stat st;
   // The size is reported in 32 bits: larger files cannot be loaded.
@@ -121,6 +151,12 @@ void DLClose(void *module) {
 }
 
 void *DLGetSymbolAddr(void *module, const char *symbol, char *errorText) {
+  // dlsym takes a null module as the process's default scope and would find any
+  // symbol of the process: null is no module, and nothing is searched.
+  if (module == nullptr) {
+    if (errorText != nullptr) GetSystemErrorText(EINVAL, errorText, kLoaderErrorSize);
+    return nullptr;
+  }
   dlerror();  // clears an older failure, so that the text is this lookup's
   void *address = dlsym(module, symbol);
   if (address == nullptr) StoreLoaderError(errorText);

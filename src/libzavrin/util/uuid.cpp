@@ -3,6 +3,7 @@
 #include <zavrin/utils.h>
 
 #include <errno.h>
+#include <pthread.h>
 #include <string.h>
 #include <sys/random.h>
 #include <time.h>
@@ -103,6 +104,23 @@ uint64_t ReadClock(uint16_t *clockSeq) {
          state.adjustment;
 }
 
+// A child of fork starts with a copy of the parent's state: generating in the
+// same microsecond, both would issue the same identifiers. As a new process, the
+// child draws a new node id and clock sequence. The lock is held across fork,
+// so that the child never copies it held by a thread it does not have.
+void LockForFork() {
+  generatorLock.Lock();
+}
+void UnlockInParent() {
+  generatorLock.Unlock();
+}
+void StartAfreshInChild() {
+  state.haveNode = false;
+  state.haveTime = false;
+  state.adjustment = 0;
+  generatorLock.Unlock();
+}
+
 }  // namespace
 
 void SetUuidClockForTesting(UuidClockSource source) {
@@ -133,6 +151,8 @@ void uuid_generate(uuid_t out) {
   uint64_t t;
   uint16_t clockSeq;
   BYTE node[6];
+  [[maybe_unused]] static const int watchingForks =
+      pthread_atfork(zavrin::LockForFork, zavrin::UnlockInParent, zavrin::StartAfreshInChild);
   {
     zavrin::MutexLock lock(&zavrin::generatorLock);
     if (!state.haveNode) {
