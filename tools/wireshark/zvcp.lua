@@ -116,10 +116,16 @@ local function load_keys()
   file:close()
 end
 
+-- An endpoint as the key log writes it: an IPv6 address in brackets.
+local function endpoint(address, port)
+  local text = tostring(address)
+  if text:find(":", 1, true) then text = "[" .. text .. "]" end
+  return text .. ":" .. port
+end
+
 local function session_key(pinfo)
   load_keys()
-  return keys[tostring(pinfo.src) .. ":" .. pinfo.src_port .. " " .. tostring(pinfo.dst) .. ":" ..
-    pinfo.dst_port]
+  return keys[endpoint(pinfo.src, pinfo.src_port) .. " " .. endpoint(pinfo.dst, pinfo.dst_port)]
 end
 
 local function stream_version(pinfo)
