@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,6 +18,7 @@
 
 #include <zavrin/platform.h>
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -236,11 +238,7 @@ void SocketPair::CloseRemote() {
 }
 
 int SocketPair::MoveLocalAbove(int minimum) {
-  struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur <= static_cast<rlim_t>(minimum)) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
+  RaiseDescriptorLimit(minimum + 1);
   int moved = fcntl(fds_[0], F_DUPFD_CLOEXEC, minimum);
   if (moved < 0) throw std::runtime_error("no descriptor above the minimum");
   close(fds_[0]);
@@ -301,13 +299,140 @@ void Peer::Join() {
   if (impl_->thread.joinable()) impl_->thread.join();
 }
 
-int OpenDescriptorCount() {
-  DIR *dir = opendir("/proc/self/fd");
+namespace {
+
+// Entries of a /proc directory, "." and ".." included.
+int EntriesOf(const std::string &path) {
+  DIR *dir = opendir(path.c_str());
   if (dir == nullptr) return -1;
   int count = 0;
   while (readdir(dir) != nullptr) count++;
   closedir(dir);
-  return count;  // includes ".", ".." and the directory's own descriptor
+  return count;
+}
+
+}  // namespace
+
+int OpenDescriptorCount() {
+  return EntriesOf("/proc/self/fd");  // includes the directory's own descriptor
+}
+
+int DescriptorsOf(int pid) {
+  int n = EntriesOf("/proc/" + std::to_string(pid) + "/fd");
+  return n < 0 ? -1 : n - 2;
+}
+
+int ThreadsOf(int pid) {
+  int n = EntriesOf("/proc/" + std::to_string(pid) + "/task");
+  return n < 0 ? -1 : n - 2;
+}
+
+long ResidentKiBOf(int pid) {
+  FILE *f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long kib = -1;
+  while (fgets(line, sizeof(line), f) != nullptr)
+    if (sscanf(line, "VmRSS: %ld kB", &kib) == 1) break;
+  fclose(f);
+  return kib;
+}
+
+long CpuTimeMsOf(int pid) {
+  FILE *f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (f == nullptr) return -1;
+  char text[1024] = "";
+  size_t n = fread(text, 1, sizeof(text) - 1, f);
+  fclose(f);
+  text[n] = '\0';
+  // Fields 14 and 15, user and system time in clock ticks, follow the command
+  // name in parentheses, which may hold blanks.
+  const char *after = strrchr(text, ')');
+  unsigned long user = 0, system = 0;
+  if (after == nullptr ||
+      sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+    return -1;
+  return static_cast<long>((user + system) * 1000 /
+                           static_cast<unsigned long>(sysconf(_SC_CLK_TCK)));
+}
+
+int RaiseDescriptorLimit(int wanted) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  if (limit.rlim_cur < static_cast<rlim_t>(wanted)) {
+    limit.rlim_cur = std::min(limit.rlim_max, static_cast<rlim_t>(wanted));
+    setrlimit(RLIMIT_NOFILE, &limit);
+    getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 30));
+}
+
+int ConnectLoopback(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+    close(fd);
+    return -1;
+  }
+  int one = 1;
+  if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  return fd;
+}
+
+ChildProgram::ChildProgram(const std::vector<std::string> &argv) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  std::vector<char *> args;
+  for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(out[1]);
+  output_ = out[0];
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+}
+
+ChildProgram::~ChildProgram() {
+  if (pid_ > 0) Stop(SIGKILL);
+  if (output_ >= 0) close(output_);
+}
+
+std::string ChildProgram::ReadLine(int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    size_t end = buffered_.find('\n');
+    if (end != std::string::npos) {
+      std::string line = buffered_.substr(0, end);
+      buffered_.erase(0, end + 1);
+      return line;
+    }
+    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    deadline - std::chrono::steady_clock::now())
+                                    .count());
+    pollfd p = {output_, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, left) <= 0) return "";
+    char chunk[512];
+    ssize_t n = read(output_, chunk, sizeof(chunk));
+    if (n <= 0) return "";
+    buffered_.append(chunk, static_cast<size_t>(n));
+  }
+}
+
+int ChildProgram::Stop(int signal) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, signal);
+  int status = -1;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return status;
 }
 
 int ThreadsNamed(const std::string &name) {

@@ -139,6 +139,44 @@ class Peer {
 // Number of open descriptors of the process.
 int OpenDescriptorCount();
 
+// Raises the soft descriptor limit to at least wanted (never above the hard
+// limit) and returns the limit in force.
+int RaiseDescriptorLimit(int wanted);
+
+// A blocking loopback TCP connection (127.0.0.1, Nagle off) to port, or -1.
+int ConnectLoopback(uint16_t port);
+
+// ---- Other programs ----
+
+// A program run with its standard output on a pipe (standard error stays the
+// test's). Killed and reaped on destruction if it is still running.
+class ChildProgram {
+ public:
+  explicit ChildProgram(const std::vector<std::string> &argv);
+  ~ChildProgram();
+  ChildProgram(const ChildProgram &) = delete;
+  ChildProgram &operator=(const ChildProgram &) = delete;
+  int pid() const { return pid_; }
+  // The next line it writes, without the line end; "" at its end or after
+  // timeoutMs milliseconds without one.
+  std::string ReadLine(int timeoutMs);
+  // Sends the signal and waits for the program's end; its raw wait status.
+  int Stop(int signal);
+
+ private:
+  int pid_ = -1;
+  int output_ = -1;
+  std::string buffered_;
+};
+
+// What /proc tells of a running process: its open descriptors, its threads, its
+// resident memory in KiB and the processor time it has used in milliseconds (-1
+// where it cannot be read).
+int DescriptorsOf(int pid);
+int ThreadsOf(int pid);
+long ResidentKiBOf(int pid);
+long CpuTimeMsOf(int pid);
+
 // Number of the process's threads with this name (pthread_setname_np): the
 // threads a library starts, told from the emulator's or the sanitizer's own.
 int ThreadsNamed(const std::string &name);

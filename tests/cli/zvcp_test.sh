@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The zvcp tool from the outside: an agent and sends on an ephemeral port (plain
-# and encrypted, the SHA-1 compared at both ends), decode of encode giving the
+# and encrypted, the SHA-1 compared at both ends), the load generator against it
+# (plain, encrypted, pipelined), an agent on IPv6, decode of encode giving the
 # same bytes, a name with "../" kept inside the store, and the documented exit
 # statuses and messages for bad input. Usage: zvcp_test.sh PATH-TO-ZVCP
 set -uo pipefail
@@ -8,9 +9,11 @@ zvcp=$1
 work=$(mktemp -d)
 agent=
 agent2=
+agent6=
 cleanup() {
   [ -n "$agent" ] && kill "$agent" 2>/dev/null
   [ -n "$agent2" ] && kill "$agent2" 2>/dev/null
+  [ -n "$agent6" ] && kill "$agent6" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -55,6 +58,26 @@ expect 0 "SHA-1" "$zvcp" send "$work/file.bin" --to "$to" --encrypt --name ../el
 for name in .. . /; do
   expect 3 "refused" "$zvcp" send "$work/file.bin" --to "$to" --name "$name"
 done
+
+# The load generator: every request answered, plain, encrypted and pipelined.
+expect 0 "^errors: 0 " "$zvcp" bench --to "$to" --connections 40 --requests 25
+expect 0 "^errors: 0 " "$zvcp" bench --to "$to" --connections 4 --requests 5 --encrypt
+expect 0 "^requests: 6400 answered" "$zvcp" bench --to "$to" --connections 2 \
+  --requests 3200 --pipeline 64 --size 1000
+expect 3 "errors: 1 \(connect 1" "$zvcp" bench --to 127.0.0.1:1
+
+# IPv6, where the loopback has it: an agent on [::] answers on [::1] and on 127.0.0.1.
+if [ -e /proc/net/if_inet6 ] && grep -q ' lo$' /proc/net/if_inet6; then
+  "$zvcp" agent --listen "[::]:0" --store "$work/store" >"$work/agent6.out" 2>&1 &
+  agent6=$!
+  for _ in $(seq 100); do grep -q listening "$work/agent6.out" && break; sleep 0.05; done
+  port6=$(sed -n 's/^listening on \[::\]:\([0-9]*\)$/\1/p' "$work/agent6.out")
+  [ -n "$port6" ] || fail "no IPv6 agent: $(cat "$work/agent6.out")"
+  expect 0 "^2$" "$zvcp" version "[::1]:$port6"
+  expect 0 "^2$" "$zvcp" version "127.0.0.1:$port6"
+  expect 0 "SHA-1 $sha" "$zvcp" send "$work/file.bin" --to "[::1]:$port6" --encrypt --key "$work/key.bin"
+  expect 0 "errors: 0 " "$zvcp" bench --to "[::1]:$port6" --connections 8 --requests 4
+fi
 
 # An agent of the authenticated cipher that knows one key: the fingerprint that
 # keygen prints is the SHA-256 of the DER public key at the start of the key file.
@@ -105,7 +128,10 @@ printf 'short' >"$work/short.bin"
 expect 1 "usage: zvcp" "$zvcp"
 expect 1 "unknown command" "$zvcp" frobnicate
 expect 1 "usage: zvcp send" "$zvcp" send "$work/file.bin"
-expect 1 "bad address" "$zvcp" send "$work/file.bin" --to host:notaport
+for address in host:notaport "[::1" "[::1]x" "[::1]:" host: "[]:1"; do
+  expect 1 "bad address" "$zvcp" send "$work/file.bin" --to "$address"
+done
+expect 1 "usage: zvcp bench" "$zvcp" bench --to "$to" --connections 0
 expect 1 "usage: zvcp code" "$zvcp" code 70000
 expect 2 "cannot read" "$zvcp" send "$work/missing" --to "$to"
 expect 2 "cannot read" "$zvcp" sha1 "$work/missing"
@@ -115,7 +141,7 @@ expect 3 "cannot connect" "$zvcp" version 127.0.0.1:1
 expect 0 "^CMD_SESSION_KEY$" "$zvcp" code 132
 expect 0 "^[0-9a-f]{8}-[0-9a-f]{4}-1[0-9a-f]{3}-" "$zvcp" uuid
 expect 0 "zvcp [0-9]" "$zvcp" --version
-for command in demo agent send version keygen decode encode codes code ping uuid crc32; do
+for command in demo agent bench send version keygen decode encode codes code ping uuid crc32; do
   expect 0 "usage: zvcp $command" "$zvcp" "$command" --help
 done
 

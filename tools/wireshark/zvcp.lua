@@ -127,10 +127,16 @@ local function load_keys()
   file:close()
 end
 
+-- An endpoint as the key log writes it: an IPv6 address in brackets.
+local function endpoint(address, port)
+  local text = tostring(address)
+  if text:find(":", 1, true) then text = "[" .. text .. "]" end
+  return text .. ":" .. port
+end
+
 local function session_key(pinfo)
   load_keys()
-  return keys[tostring(pinfo.src) .. ":" .. pinfo.src_port .. " " .. tostring(pinfo.dst) .. ":" ..
-    pinfo.dst_port]
+  return keys[endpoint(pinfo.src, pinfo.src_port) .. " " .. endpoint(pinfo.dst, pinfo.dst_port)]
 end
 
 local function stream_version(pinfo)
@@ -387,7 +393,7 @@ dissect_message = function(tvb, pinfo, tree, depth)
       mt:add(f.enc_sequence, tvb(8, 8))
       mt:add(f.enc_data, tvb(16, n))
       mt:add(f.enc_tag, tvb(16 + n, 16))
-      local from_requester = entry.client == tostring(pinfo.src) .. ":" .. pinfo.src_port
+      local from_requester = entry.client == endpoint(pinfo.src, pinfo.src_port)
       local d = direction_keys(entry, from_requester)
       local plain, good
       if d ~= nil then

@@ -25,6 +25,7 @@ const char kUsage[] =
     "                             (--allow-keys FILE: only the keys it lists)\n"
     "  send FILE --to HOST:PORT   send a file to an agent (--encrypt)\n"
     "  version HOST:PORT          ask a peer its protocol version\n"
+    "  bench --to HOST:PORT       load an agent with echo requests from many connections\n"
     "  keygen FILE [--bits N]     write an RSA key file, print its fingerprint\n"
     "  decode [--version N] [FILE]  wire bytes to XML\n"
     "  encode [--version N] [FILE]  XML to wire bytes\n"
@@ -338,7 +339,7 @@ const Command kCommands[] = {
     {"demo", CmdDemo},     {"agent", CmdAgent},   {"send", CmdSend},     {"version", CmdVersion},
     {"keygen", CmdKeygen}, {"decode", CmdDecode}, {"encode", CmdEncode}, {"codes", CmdCodes},
     {"code", CmdCode},     {"ping", CmdPing},     {"uuid", CmdUuid},     {"crc32", CmdChecksum},
-    {"md5", CmdChecksum},  {"sha1", CmdChecksum},
+    {"md5", CmdChecksum},  {"sha1", CmdChecksum}, {"bench", CmdBench},
 };
 
 }  // namespace

@@ -26,140 +26,7 @@ double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-std::unique_ptr<CSCPMessage> Reply(const Connection &c, DWORD id, DWORD result) {
-  std::unique_ptr<CSCPMessage> reply(new CSCPMessage(c.version));
-  reply->SetCode(CMD_REQUEST_COMPLETED);
-  reply->SetId(id);
-  reply->SetVariable(VAR_ID_RESULT_CODE, result);
-  return reply;
-}
-
-// A file being received: written under its final name in the store, removed
-// again when the transfer is aborted or the connection ends first.
-struct Incoming {
-  DWORD id = 0;
-  int fd = -1;
-  std::string path;
-  QWORD size = 0;
-  EVP_MD_CTX *sha1 = nullptr;
-
-  void Drop() {
-    if (fd >= 0) {
-      close(fd);
-      unlink(path.c_str());
-    }
-    fd = -1;
-    EVP_MD_CTX_free(sha1);
-    sha1 = nullptr;
-  }
-};
-
-// The last component of the name the peer sent, or "" when that is no file name.
-std::string SafeName(const char *name) {
-  std::string base = GetCleanFileName(name);
-  if (base.empty() || base == "." || base == "..") return "";
-  return base;
-}
-
 }  // namespace
-
-void ServeConnection(int fd, const std::string &store) {
-  Connection c(fd);
-  Incoming file;
-  for (;;) {
-    // A peer silent for this long is gone: its connection ends.
-    int r = c.Read(kIdleTimeout);
-    if (r == 1 || r == 2) continue;  // too large, or not decryptable: dropped
-    if (r < 16) break;
-    CSCP_MESSAGE *m = c.Message();
-    WORD code = ntohs(m->code);
-    WORD flags = ntohs(m->flags);
-    DWORD id = ntohl(m->id);
-    if (code == CMD_GET_ZVCP_CAPS) {
-      BYTE caps[16] = {};
-      CSCP_MESSAGE *answer = reinterpret_cast<CSCP_MESSAGE *>(caps);
-      answer->code = htons(CMD_ZVCP_CAPS);
-      answer->flags = htons(MSG_FLAG_HEADER_ONLY);
-      answer->size = htonl(16);
-      answer->id = m->id;
-      answer->numVariables = htonl(static_cast<DWORD>(ZVCP_PROTOCOL_VERSION) << 24);
-      if (SendEx(c.fd(), caps, sizeof(caps), 0) != 16) break;
-      continue;
-    }
-    if (flags & MSG_FLAG_RAW) {
-      if (id != file.id || file.fd < 0) continue;
-      if (code == CMD_ABORT_FILE_TRANSFER) {
-        file.Drop();
-        continue;
-      }
-      if (code != CMD_FILE_DATA) continue;
-      DWORD length = ntohl(m->numVariables);
-      const BYTE *data = reinterpret_cast<const BYTE *>(m) + 16;
-      if (length > ntohl(m->size) - 16 ||
-          write(file.fd, data, length) != static_cast<ssize_t>(length)) {
-        file.Drop();
-        if (!c.Send(*Reply(c, id, kResultRefused))) break;
-        continue;
-      }
-      EVP_DigestUpdate(file.sha1, data, length);
-      file.size += length;
-      if (!(flags & MSG_FLAG_END_OF_FILE)) continue;
-      BYTE digest[EVP_MAX_MD_SIZE];
-      unsigned int digestLength = 0;
-      EVP_DigestFinal_ex(file.sha1, digest, &digestLength);
-      bool closed = close(file.fd) == 0;
-      file.fd = -1;
-      std::unique_ptr<CSCPMessage> done = Reply(c, id, closed ? 0 : kResultRefused);
-      done->SetVariable(kVarFileSize, file.size);
-      done->SetVariable(kVarFileSha1, digest, digestLength);
-      file.Drop();
-      if (!c.Send(*done)) break;
-      continue;
-    }
-    CSCPMessage request(m, c.version);
-    if (code == CMD_REQUEST_SESSION_KEY) {
-      CSCPMessage *answer = nullptr;
-      ENCRYPTION_CONTEXT *made = nullptr;
-      DWORD result = AnswerSessionKeyRequest(&request, &made, &answer, c.version,
-                                             agentPolicy.ciphers, agentPolicy.knownKeys);
-      bool sent = answer != nullptr && c.Send(*answer, true);
-      delete answer;
-      if (!sent) break;
-      if (result == RESULT_OK) {
-        DestroyEncryptionContext(c.context);
-        c.context = made;
-        LogSessionKey(c.fd(), made, false);
-      }
-    } else if (code == CMD_KEEPALIVE) {
-      std::unique_ptr<CSCPMessage> reply = Reply(c, id, 0);
-      std::vector<BYTE> payload(request.GetVariableBinary(kVarPayload, nullptr, 0));
-      request.GetVariableBinary(kVarPayload, payload.data(), static_cast<DWORD>(payload.size()));
-      reply->SetVariable(kVarPayload, payload.data(), static_cast<DWORD>(payload.size()));
-      if (!c.Send(*reply)) break;
-    } else if (code == CMD_TRANSFER_FILE) {
-      file.Drop();
-      char name[1024];
-      std::string base = SafeName(request.GetVariableStr(kVarFileName, name, sizeof(name)));
-      DWORD result = kResultRefused;
-      if (!store.empty() && !base.empty()) {
-        file.path = store + "/" + base;
-        file.fd =
-            open(file.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (file.fd >= 0) {
-          file.id = id;
-          file.size = 0;
-          file.sha1 = EVP_MD_CTX_new();
-          EVP_DigestInit_ex(file.sha1, EVP_sha1(), nullptr);
-          result = 0;
-        }
-      }
-      if (!c.Send(*Reply(c, id, result))) break;
-    } else {
-      if (!c.Send(*Reply(c, id, RESULT_UNSUPPORTED_MESSAGE))) break;
-    }
-  }
-  file.Drop();
-}
 
 int SendFile(Connection *c, const std::string &path, const std::string &name, bool progress,
              double *seconds) {
@@ -266,25 +133,6 @@ int SendFile(Connection *c, const std::string &path, const std::string &name, bo
 
 namespace {
 
-const char kAgentHelp[] =
-    "usage: zvcp agent --listen HOST:PORT [--ciphers MASK] [--allow-keys FILE]\n"
-    "                  [--store DIR]\n"
-    "Answers the protocol version request, the session key request (as the\n"
-    "responder: it chooses the cipher and has no RSA key of its own), echo\n"
-    "requests (CMD_KEEPALIVE: answered by CMD_REQUEST_COMPLETED with result 0 and\n"
-    "the request's variable 1), and file offers (CMD_TRANSFER_FILE with the name in\n"
-    "variable 2 and the size in 3; the file follows as file-transfer chunks with the\n"
-    "offer's id and is acknowledged with its size in 3 and its SHA-1 in 4). Files\n"
-    "are stored in DIR under the last component of the name the peer sent, never\n"
-    "elsewhere; without --store every file is refused. A port of 0 picks a free one;\n"
-    "the agent prints the address it listens on.\n"
-    "  --ciphers MASK  the ciphers allowed (bit 0 AES-256, 1 Blowfish, 2 IDEA,\n"
-    "                  3 Triple DES, 4 AES-256-GCM, the authenticated one,\n"
-    "                  chosen before the others; default 0xF)\n"
-    "  --allow-keys FILE  accept only the public keys whose fingerprints FILE\n"
-    "                  lists (as zvcp keygen prints them); others are refused\n"
-    "                  with result 45\n";
-
 const char kSendHelp[] =
     "usage: zvcp send FILE --to HOST:PORT [--encrypt] [--key FILE] [--name NAME]\n"
     "                 [--progress]\n"
@@ -334,65 +182,6 @@ int OpenSession(const ClientOptions &o, std::unique_ptr<Connection> *out) {
 }
 
 }  // namespace
-
-int CmdAgent(int argc, char **argv) {
-  static const option longOptions[] = {{"listen", required_argument, nullptr, 'l'},
-                                       {"ciphers", required_argument, nullptr, 'c'},
-                                       {"allow-keys", required_argument, nullptr, 'a'},
-                                       {"store", required_argument, nullptr, 's'},
-                                       {"help", no_argument, nullptr, 'h'},
-                                       {nullptr, 0, nullptr, 0}};
-  Endpoint where;
-  bool haveWhere = false;
-  std::string store, error;
-  for (int ch; (ch = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1;) {
-    switch (ch) {
-      case 'l':
-        if (!ParseEndpoint(optarg, &where))
-          return Fail(kExitUsage, std::string("bad address: ") + optarg);
-        haveWhere = true;
-        break;
-      case 'c':
-      case 'a':
-        if (!SetAgentPolicy(ch, optarg, &error))
-          return Fail(ch == 'c' ? kExitUsage : kExitInput, error);
-        break;
-      case 's':
-        store = optarg;
-        break;
-      case 'h':
-        fputs(kAgentHelp, stdout);
-        return kExitOk;
-      default:
-        fputs(kAgentHelp, stderr);
-        return kExitUsage;
-    }
-  }
-  if (!haveWhere || optind != argc) {
-    fputs(kAgentHelp, stderr);
-    return kExitUsage;
-  }
-  struct stat info;
-  if (!store.empty() && (stat(store.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)))
-    return Fail(kExitInput, "not a directory: " + store);
-  if (!StartAgentCrypto()) return Fail(kExitInput, "the crypto library cannot start");
-  uint16_t port = 0;
-  int listener = ListenOn(where, &port, &error);
-  if (listener < 0) return Fail(kExitInput, error);
-  printf("listening on %s:%u\n", where.host.c_str(), port);
-  fflush(stdout);
-  for (;;) {
-    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE) {
-        if (errno == EMFILE || errno == ENFILE) usleep(100000);
-        continue;
-      }
-      return Fail(kExitInput, std::string("accept: ") + strerror(errno));
-    }
-    std::thread(ServeConnection, fd, store).detach();
-  }
-}
 
 int CmdSend(int argc, char **argv) {
   static const option longOptions[] = {{"to", required_argument, nullptr, 't'},
@@ -553,14 +342,11 @@ int CmdDemo(int argc, char **argv) {
   uint16_t port = 0;
   int listener = ListenOn(Endpoint{"127.0.0.1", 0}, &port, &error);
   if (listener < 0) return Fail(kExitInput, error);
-  std::thread agent([&] {
-    // With known keys, a stranger comes first.
-    for (int served = 0; served < (authenticated ? 2 : 1); served++) {
-      int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) break;
-      ServeConnection(fd, incoming);
-    }
-  });
+  Agent agent;
+  AgentOptions agentOptions;
+  agentOptions.store = incoming;
+  agentOptions.threads = 1;
+  if (!agent.Start(listener, agentOptions, &error)) return Fail(kExitInput, error);
   printf("agent listening on 127.0.0.1:%u\n", port);
 
   int status = kExitOk;
@@ -619,9 +405,7 @@ int CmdDemo(int argc, char **argv) {
       }
     }
   }
-  shutdown(listener, SHUT_RDWR);
-  close(listener);
-  agent.join();
+  agent.Stop();
   unlink((incoming + "/payload.bin").c_str());
   rmdir(incoming.c_str());
   unlink(keyFile.c_str());

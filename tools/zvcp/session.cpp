@@ -1,5 +1,6 @@
 // Endpoints, connections and the progress bar of the zvcp tool.
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -39,6 +40,20 @@ std::string Hex(const BYTE *bytes, size_t n) {
   return out;
 }
 
+std::string AddressText(const sockaddr_storage &a) {
+  char ip[INET6_ADDRSTRLEN] = "?";
+  uint16_t port = 0;
+  if (a.ss_family == AF_INET6) {
+    const sockaddr_in6 &v6 = reinterpret_cast<const sockaddr_in6 &>(a);
+    inet_ntop(AF_INET6, &v6.sin6_addr, ip, sizeof(ip));
+    port = ntohs(v6.sin6_port);
+    return std::string("[") + ip + "]:" + std::to_string(port);
+  }
+  const sockaddr_in &v4 = reinterpret_cast<const sockaddr_in &>(a);
+  inet_ntop(AF_INET, &v4.sin_addr, ip, sizeof(ip));
+  return std::string(ip) + ":" + std::to_string(ntohs(v4.sin_port));
+}
+
 const char *CipherName(DWORD cipher) {
   static const char *const names[] = {"AES-256", "Blowfish", "IDEA", "Triple DES", "AES-256-GCM"};
   return cipher < sizeof(names) / sizeof(names[0]) ? names[cipher] : "unknown";
@@ -46,21 +61,16 @@ const char *CipherName(DWORD cipher) {
 
 void LogSessionKey(int fd, const ENCRYPTION_CONTEXT *context, bool weAreClient) {
   if (keyLogPath.empty() || context == nullptr) return;
-  sockaddr_in local = {}, remote = {};
+  sockaddr_storage local = {}, remote = {};
   socklen_t length = sizeof(local);
   getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length);
   length = sizeof(remote);
   getpeername(fd, reinterpret_cast<sockaddr *>(&remote), &length);
-  auto text = [](const sockaddr_in &a) {
-    char ip[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &a.sin_addr, ip, sizeof(ip));
-    return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
-  };
-  const sockaddr_in &client = weAreClient ? local : remote;
-  const sockaddr_in &server = weAreClient ? remote : local;
+  const sockaddr_storage &client = weAreClient ? local : remote;
+  const sockaddr_storage &server = weAreClient ? remote : local;
   std::string line =
-      "ZVCP_SESSION " + text(client) + " " + text(server) + " " + std::to_string(context->cipher) +
-      " " + Hex(context->sessionKey, context->keyLength) + " " +
+      "ZVCP_SESSION " + AddressText(client) + " " + AddressText(server) + " " +
+      std::to_string(context->cipher) + " " + Hex(context->sessionKey, context->keyLength) + " " +
       Hex(context->iv, sizeof(context->iv)) + " " + CipherName(context->cipher) + "\n";
   // One write per line, appended: lines from several processes do not mix.
   int log = open(keyLogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
@@ -69,96 +79,137 @@ void LogSessionKey(int fd, const ENCRYPTION_CONTEXT *context, bool weAreClient) 
   if (log >= 0) close(log);
 }
 
+// HOST:PORT, [V6]:PORT, [V6], HOST, or a bare IPv6 address (the default port).
 bool ParseEndpoint(const std::string &text, Endpoint *out) {
-  size_t colon = text.rfind(':');
-  out->host = text.substr(0, colon);
   out->port = kDefaultPort;
+  std::string port;
+  if (!text.empty() && text[0] == '[') {
+    size_t close = text.find(']');
+    if (close == std::string::npos) return false;
+    out->host = text.substr(1, close - 1);
+    if (close + 1 < text.size()) {
+      if (text[close + 1] != ':') return false;
+      port = text.substr(close + 2);
+      if (port.empty()) return false;
+    }
+  } else {
+    size_t colon = text.rfind(':');
+    bool bareV6 = colon != std::string::npos && text.find(':') != colon;
+    out->host = bareV6 ? text : text.substr(0, colon);
+    if (!bareV6 && colon != std::string::npos) {
+      port = text.substr(colon + 1);
+      if (port.empty()) return false;
+    }
+  }
   if (out->host.empty()) return false;
-  if (colon == std::string::npos) return true;
-  const std::string port = text.substr(colon + 1);
+  if (port.empty()) return true;
   char *end = nullptr;
   unsigned long value = strtoul(port.c_str(), &end, 10);
-  if (port.empty() || *end != '\0' || value > 65535) return false;
+  if (!isdigit(static_cast<unsigned char>(port[0])) || *end != '\0' || value > 65535) return false;
   out->port = static_cast<uint16_t>(value);
   return true;
 }
 
-namespace {
+std::string Describe(const Endpoint &where) {
+  bool v6 = where.host.find(':') != std::string::npos;
+  return (v6 ? "[" + where.host + "]" : where.host) + ":" + std::to_string(where.port);
+}
 
-bool Resolve(const Endpoint &where, sockaddr_in *address, std::string *error) {
-  memset(address, 0, sizeof(*address));
-  address->sin_family = AF_INET;
-  address->sin_port = htons(where.port);
+bool Resolve(const Endpoint &where, bool passive, std::vector<sockaddr_storage> *out,
+             std::string *error) {
   addrinfo hints = {}, *found = nullptr;
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  int rc = getaddrinfo(where.host.c_str(), nullptr, &hints, &found);
+  hints.ai_flags = passive ? AI_PASSIVE : AI_ADDRCONFIG;
+  std::string port = std::to_string(where.port);
+  int rc = getaddrinfo(where.host.c_str(), port.c_str(), &hints, &found);
+  if (rc == EAI_NONAME || rc == EAI_ADDRFAMILY || rc == EAI_NODATA) {
+    // Loopback-only machines: AI_ADDRCONFIG hides ::1 where no interface has IPv6.
+    hints.ai_flags = passive ? AI_PASSIVE : 0;
+    rc = getaddrinfo(where.host.c_str(), port.c_str(), &hints, &found);
+  }
   if (rc != 0 || found == nullptr) {
     *error = "cannot resolve " + where.host + ": " + gai_strerror(rc);
     return false;
   }
-  address->sin_addr = reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr;
+  out->clear();
+  for (addrinfo *a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
+    sockaddr_storage address = {};
+    memcpy(&address, a->ai_addr, a->ai_addrlen);
+    out->push_back(address);
+  }
   freeaddrinfo(found);
-  return true;
+  if (out->empty()) *error = "no IPv4 or IPv6 address for " + where.host;
+  return !out->empty();
 }
 
-std::string Describe(const Endpoint &where) {
-  return where.host + ":" + std::to_string(where.port);
+socklen_t AddressLength(const sockaddr_storage &a) {
+  return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+namespace {
+
+// A blocking connect of fd within timeout milliseconds; the errno of a failure.
+int ConnectWithin(int fd, const sockaddr_storage &address, int timeout) {
+  int rc = connect(fd, reinterpret_cast<const sockaddr *>(&address), AddressLength(address));
+  if (rc == 0) return 0;
+  if (errno != EINPROGRESS) return errno;
+  pollfd p = {fd, POLLOUT, 0};
+  int ready;
+  do {
+    ready = poll(&p, 1, timeout);
+  } while (ready < 0 && errno == EINTR);
+  int soError = 0;
+  socklen_t length = sizeof(soError);
+  if (ready == 0) return ETIMEDOUT;
+  if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) return errno;
+  return soError;
 }
 
 }  // namespace
 
 int ConnectTo(const Endpoint &where, int timeout, std::string *error) {
-  sockaddr_in address;
-  if (!Resolve(where, &address, error)) return -1;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
-    *error = std::string("socket: ") + strerror(errno);
-    return -1;
-  }
-  int rc = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
-  if (rc != 0 && errno == EINPROGRESS) {
-    pollfd p = {fd, POLLOUT, 0};
-    int ready;
-    do {
-      ready = poll(&p, 1, timeout);
-    } while (ready < 0 && errno == EINTR);
-    int soError = 0;
-    socklen_t length = sizeof(soError);
-    if (ready == 0) {
-      soError = ETIMEDOUT;
-    } else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) {
-      soError = errno;
+  std::vector<sockaddr_storage> addresses;
+  if (!Resolve(where, false, &addresses, error)) return -1;
+  int failure = 0;
+  for (const sockaddr_storage &address : addresses) {
+    int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+      *error = std::string("socket: ") + strerror(errno);
+      return -1;
     }
-    rc = soError == 0 ? 0 : -1;
-    errno = soError;
+    failure = ConnectWithin(fd, address, timeout);
+    if (failure != 0) {
+      close(fd);
+      continue;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    return fd;
   }
-  if (rc != 0) {
-    *error = "cannot connect to " + Describe(where) + ": " + strerror(errno);
-    close(fd);
-    return -1;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  return fd;
+  *error = "cannot connect to " + Describe(where) + ": " + strerror(failure);
+  return -1;
 }
 
 int ListenOn(const Endpoint &where, uint16_t *port, std::string *error) {
-  sockaddr_in address;
-  if (!Resolve(where, &address, error)) return -1;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::vector<sockaddr_storage> addresses;
+  if (!Resolve(where, true, &addresses, error)) return -1;
+  sockaddr_storage address = addresses[0];
+  int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
   socklen_t length = sizeof(address);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
-      listen(fd, 64) != 0 ||
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), AddressLength(address)) != 0 ||
+      listen(fd, SOMAXCONN) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
     *error = "cannot listen on " + Describe(where) + ": " + strerror(errno);
     if (fd >= 0) close(fd);
     return -1;
   }
-  *port = ntohs(address.sin_port);
+  *port = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(address).sin6_port
+                                              : reinterpret_cast<sockaddr_in &>(address).sin_port);
   return fd;
 }
 

@@ -7,12 +7,14 @@
 #include <zavrin.h>
 
 #include <stdint.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace zvcp {
 
@@ -55,6 +57,14 @@ struct Endpoint {
   uint16_t port = kDefaultPort;
 };
 bool ParseEndpoint(const std::string &text, Endpoint *out);
+
+// HOST:PORT again, with an IPv6 address in brackets.
+std::string Describe(const Endpoint &where);
+// The addresses a name stands for, IPv4 or IPv6 (passive: for listening), or
+// false with *error set.
+bool Resolve(const Endpoint &where, bool passive, std::vector<sockaddr_storage> *out,
+             std::string *error);
+socklen_t AddressLength(const sockaddr_storage &address);
 
 // A connected TCP socket within timeout milliseconds, or -1 with *error set.
 int ConnectTo(const Endpoint &where, int timeout, std::string *error);
@@ -111,9 +121,34 @@ bool WriteKeyFile(RSA *key, const char *path);
 int SendFile(Connection *c, const std::string &path, const std::string &name, bool progress,
              double *seconds);
 
-// The agent: serves one connection until it ends. store is the directory that
-// receives files ("" refuses every file).
-void ServeConnection(int fd, const std::string &store);
+// Raises the soft descriptor limit to the hard one; returns the limit in force.
+int RaiseDescriptorLimit();
+
+struct AgentOptions {
+  std::string store;     // the directory that receives files; "" refuses every file
+  unsigned threads = 0;  // event loops; 0: one per core (at most 5)
+  unsigned idleMs = kIdleTimeout;
+  unsigned unacknowledgedMs = kUnacknowledgedTimeout;
+};
+
+// The agent: event loops that accept from a listening socket and answer every
+// connection, until Stop (or destruction) ends them all.
+class Agent {
+ public:
+  Agent();
+  ~Agent();
+  Agent(const Agent &) = delete;
+  Agent &operator=(const Agent &) = delete;
+  // Serves the listener (taken over); false with *error set.
+  bool Start(int listener, const AgentOptions &options, std::string *error);
+  // How many peers it holds at most, from its descriptor limit.
+  int Capacity() const;
+  void Stop();
+
+ private:
+  struct Impl;
+  Impl *impl_;
+};
 
 // What the agent's responder allows: the ciphers (--ciphers) and, when not null,
 // the only public keys it accepts (--allow-keys). Set before the agent serves.
@@ -143,6 +178,7 @@ int CmdAgent(int argc, char **argv);
 int CmdSend(int argc, char **argv);
 int CmdVersion(int argc, char **argv);
 int CmdDemo(int argc, char **argv);
+int CmdBench(int argc, char **argv);
 
 }  // namespace zvcp
 
