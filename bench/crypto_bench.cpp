@@ -28,28 +28,31 @@ void BM_EncryptDecrypt(benchmark::State &state) {
   const DWORD cipher = static_cast<DWORD>(state.range(0));
   const uint32_t size = static_cast<uint32_t>(state.range(1));
   const DWORD keyLengths[] = {32, 32, 16, 24};
-  std::vector<BYTE> key(keyLengths[cipher], 0x5A);
-  ENCRYPTION_CONTEXT session;
-  session.cipher = cipher;
-  session.sessionKey = key.data();
-  session.keyLength = keyLengths[cipher];
-  memset(session.iv, 0xA5, sizeof(session.iv));
+  std::vector<BYTE> key(keyLengths[cipher], 0x5A), iv(16, 0xA5);
+  // As the key exchange makes it: the library keeps its cipher states.
+  ENCRYPTION_CONTEXT *session =
+      CreateEncryptionContext(cipher, key.data(), keyLengths[cipher], iv.data(), TRUE);
+  if (session == nullptr) {
+    state.SkipWithError("cipher not available here");
+    return;
+  }
 
   std::vector<BYTE> plain = PlainMessage(size);
   std::vector<BYTE> message(size + 64), work(size + 64);
   for (auto _ : state) {
     ENCRYPTED_MESSAGE *encrypted =
-        CSCPEncryptMessage(&session, reinterpret_cast<CSCP_MESSAGE *>(plain.data()));
+        CSCPEncryptMessage(session, reinterpret_cast<CSCP_MESSAGE *>(plain.data()));
     if (encrypted == nullptr) {
       state.SkipWithError("cipher not available here");
       break;
     }
     memcpy(message.data(), encrypted, zavrin::ReadBE32(reinterpret_cast<BYTE *>(encrypted) + 4));
     free(encrypted);
-    BOOL ok = CSCPDecryptMessage(&session, reinterpret_cast<ENCRYPTED_MESSAGE *>(message.data()),
+    BOOL ok = CSCPDecryptMessage(session, reinterpret_cast<ENCRYPTED_MESSAGE *>(message.data()),
                                  work.data());
     benchmark::DoNotOptimize(ok);
   }
+  DestroyEncryptionContext(session);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size);
 }
 

@@ -21,7 +21,7 @@ const BYTE kIv[16] = {0xf0, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7,
                       0xf8, 0xf9, 0xfa, 0xfb, 0xfc, 0xfd, 0xfe, 0xff};
 
 ENCRYPTION_CONTEXT MakeSession(DWORD cipher, DWORD keyLength) {
-  ENCRYPTION_CONTEXT session;
+  ENCRYPTION_CONTEXT session = {};
   session.cipher = cipher;
   session.sessionKey = const_cast<BYTE *>(kKey);
   session.keyLength = keyLength;

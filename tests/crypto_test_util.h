@@ -13,6 +13,8 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
 
 namespace crypto_test {
 
@@ -114,9 +116,52 @@ bool KeepsTheErrorQueue(Body body) {
   return ERR_GET_LIB(first) == ERR_LIB_USER && ERR_GET_REASON(first) == 77 && next == 0;
 }
 
+// RSA keys, made once per test binary: key generation is slow.
+inline EVP_PKEY *MakeKey(unsigned bits) {
+  EVP_PKEY *key = EVP_PKEY_Q_keygen(TestLibContext(), nullptr, "RSA", static_cast<size_t>(bits));
+  if (key == nullptr) abort();
+  return key;
+}
+inline EVP_PKEY *RequesterKey() {
+  static EVP_PKEY *key = MakeKey(1024);
+  return key;
+}
+inline EVP_PKEY *OtherKey() {
+  static EVP_PKEY *key = MakeKey(1024);
+  return key;
+}
+inline EVP_PKEY *SmallKey() {
+  // Too short for OAEP with SHA-1 to carry a 32-byte session key.
+  static EVP_PKEY *key = MakeKey(512);
+  return key;
+}
+
+// The interface takes the crypto library's RSA objects (deprecated in OpenSSL 3).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+inline RSA *AsRsa(EVP_PKEY *key) {
+  return EVP_PKEY_get1_RSA(key);
+}
+inline void FreeRsa(RSA *key) {
+  RSA_free(key);
+}
+inline EVP_PKEY *FromRsa(RSA *rsa) {
+  EVP_PKEY *key = EVP_PKEY_new();
+  EVP_PKEY_set1_RSA(key, rsa);
+  return key;
+}
+#pragma GCC diagnostic pop
+
+inline Bytes PublicDer(EVP_PKEY *key) {
+  int n = i2d_PublicKey(key, nullptr);
+  Bytes der(static_cast<size_t>(n));
+  unsigned char *p = der.data();
+  i2d_PublicKey(key, &p);
+  return der;
+}
 // An ENCRYPTION_CONTEXT over a key the test owns.
 struct TestSession {
-  ENCRYPTION_CONTEXT ctx;
+  ENCRYPTION_CONTEXT ctx = {};
   Bytes key;
   TestSession(DWORD cipher, Bytes keyBytes, const unsigned char *iv) : key(std::move(keyBytes)) {
     ctx.cipher = cipher;

@@ -19,6 +19,16 @@
 #define CIPHER_BLOWFISH 1
 #define CIPHER_IDEA 2
 #define CIPHER_TRIPLE_DES 3
+/// The authenticated cipher (AES-256-GCM with per-direction keys, sequence numbers
+/// and a tag on every message; see docs/authenticated.md). Offered and chosen only
+/// where the program turned it on with CSCPEnableAuthenticatedCipher.
+#define CIPHER_AES_256_GCM 4
+///@}
+
+/// Mask bits of the ciphers: the classic four, and the authenticated one.
+///@{
+#define CIPHER_MASK_CLASSIC 0x0F
+#define CIPHER_MASK_AES_256_GCM (1u << CIPHER_AES_256_GCM)
 ///@}
 
 ZAVRIN_C_BEGIN
@@ -30,6 +40,12 @@ ZAVRIN_C_BEGIN
 ZAVRIN_EXPORT BOOL InitCryptoLib(DWORD enabledCiphers);
 /// The mask of allowed ciphers (0x0F until InitCryptoLib narrows it).
 ZAVRIN_EXPORT DWORD CSCPGetSupportedCiphers(void);
+/// Turns the authenticated cipher (CIPHER_AES_256_GCM) on for this process: from
+/// now on key requests offer it and the responder prefers it to the four classic
+/// ciphers. InitCryptoLib neither turns it on nor off. FALSE when this platform's
+/// crypto library cannot run it (nothing changes then). Call before other threads
+/// start key exchanges.
+ZAVRIN_EXPORT BOOL CSCPEnableAuthenticatedCipher(void);
 
 ZAVRIN_C_END
 
@@ -42,6 +58,8 @@ ZAVRIN_C_END
 #define RESULT_NO_COMMON_CIPHER 42
 #define RESULT_BAD_PUBLIC_KEY 43
 #define RESULT_BAD_SESSION_KEY 44
+/// The responder knows a list of public keys and the request's key is not on it.
+#define RESULT_UNKNOWN_KEY 45
 ///@}
 
 /// Variables of the key exchange messages.
@@ -63,7 +81,14 @@ typedef struct ENCRYPTION_CONTEXT {
   BYTE *sessionKey;  ///< keyLength bytes from malloc, owned by the context
   DWORD keyLength;   ///< bytes in sessionKey
   BYTE iv[16];       ///< a cipher with an 8-byte IV uses the first 8
+  /// The library's own: the session's keyed cipher states and, for the
+  /// authenticated cipher, its direction keys and sequence numbers. A context that
+  /// a program fills in itself must leave it null (zero the whole record first).
+  struct ZV_SESSION_STATE *state;
 } ENCRYPTION_CONTEXT;
+
+/// The public keys that a responder accepts (LoadKnownKeys).
+typedef struct KNOWN_KEYS KNOWN_KEYS;
 
 /// Not a context: a receiver holding it hands encrypted messages on undecrypted.
 #define PASS_THROUGH_CONTEXT ((ENCRYPTION_CONTEXT *)(~(uintptr_t)0))
@@ -92,11 +117,43 @@ ZAVRIN_EXPORT void PrepareKeyRequestMsg(CSCPMessage *msg, RSA *key);
 /// version is the protocol version of the answer.
 ZAVRIN_EXPORT DWORD SetupEncryptionContext(CSCPMessage *msg, ENCRYPTION_CONTEXT **context,
                                            CSCPMessage **response, RSA *privateKey, int version);
+/// The responder's side of the key exchange under a policy of its own: the cipher
+/// is chosen among those set in request, in ciphers and in CSCPGetSupportedCiphers;
+/// when knownKeys is not null, a request whose public key (its DER bytes) is not
+/// on the list is refused with RESULT_UNKNOWN_KEY before any RSA work. Otherwise as
+/// SetupEncryptionContext with a request: *response receives the answer whatever
+/// the result, *context the new context on RESULT_OK and null otherwise. Any other
+/// message: RESULT_UNSUPPORTED_MESSAGE and no answer.
+ZAVRIN_EXPORT DWORD AnswerSessionKeyRequest(CSCPMessage *request, ENCRYPTION_CONTEXT **context,
+                                            CSCPMessage **response, int version, DWORD ciphers,
+                                            const KNOWN_KEYS *knownKeys);
 #endif
-/// Frees a context and wipes its key, and the key schedules made from it, from
-/// every thread; null and PASS_THROUGH_CONTEXT are ignored. No thread may use the
-/// context any more.
+/// Frees a context and wipes its key and every key schedule kept with it (any
+/// thread's messages on the session use those); null and PASS_THROUGH_CONTEXT are
+/// ignored. No thread may use the context any more.
 ZAVRIN_EXPORT void DestroyEncryptionContext(ENCRYPTION_CONTEXT *context);
+/// A context over key material the caller already holds (keyLength key bytes and
+/// 16 IV bytes, copied), as the key exchange would have made it; requester tells
+/// the side, which decides the direction keys of the authenticated cipher. Null
+/// when the cipher cannot run here or the key is shorter than the cipher's.
+/// Freed with DestroyEncryptionContext.
+ZAVRIN_EXPORT ENCRYPTION_CONTEXT *CreateEncryptionContext(DWORD cipher, const BYTE *key,
+                                                          DWORD keyLength, const BYTE *iv,
+                                                          BOOL requester);
+
+/// Bytes of a public key's fingerprint: SHA-256 of the key's DER RSAPublicKey.
+#define KEY_FINGERPRINT_SIZE 32
+/// Reads a file of key fingerprints: one a line, the first word of the line in 64
+/// hex digits (what sha256sum prints), the rest of the line a comment; empty lines
+/// and lines starting with '#' are skipped. Null when the file cannot be read or a
+/// line's first word is no fingerprint. Freed with FreeKnownKeys.
+ZAVRIN_EXPORT KNOWN_KEYS *LoadKnownKeys(const char *fileName);
+/// Frees a list from LoadKnownKeys; null is ignored.
+ZAVRIN_EXPORT void FreeKnownKeys(KNOWN_KEYS *keys);
+/// The fingerprint of the key's public half (KEY_FINGERPRINT_SIZE bytes into
+/// fingerprint): the SHA-256 of the DER bytes that a key request carries. FALSE
+/// when the key cannot be encoded.
+ZAVRIN_EXPORT BOOL GetRSAKeyFingerprint(RSA *key, BYTE *fingerprint);
 
 /// Reads an RSA key file (length, public and private key in DER, SHA-1 digest).
 /// Null when the file is missing, short, corrupted or undecodable; the caller frees
@@ -129,14 +186,18 @@ ZAVRIN_C_BEGIN
 /// Wraps a plain wire message for the session: a new malloc'ed block the caller
 /// sends (its length is its size field) and frees. A message flagged
 /// MSG_FLAG_NO_ENCRYPTION comes back as a plain copy. Null when the session's
-/// cipher cannot run here. The message is not changed.
+/// cipher cannot run here. The message is not changed. Under the authenticated
+/// cipher each call takes the direction's next sequence number: messages must
+/// reach the wire in the order of their calls (docs/authenticated.md).
 ZAVRIN_EXPORT ENCRYPTED_MESSAGE *CSCPEncryptMessage(ENCRYPTION_CONTEXT *context, CSCP_MESSAGE *msg);
 /// Unwraps a received encrypted message (its size bytes) in place: on TRUE the
 /// buffer holds the plain wire message. workBuffer must hold the message's size
 /// plus 16 bytes. FALSE for a damaged, foreign or truncated message; the code
 /// field is not looked at. Once the cipher is known, the size field is left in
 /// host order, whatever the outcome. Decrypted bytes beyond the plain message's
-/// own size are dropped.
+/// own size are dropped. Under the authenticated cipher FALSE as well for a message
+/// that was altered, cut, sent back, or whose sequence number is not the next one
+/// expected; a refused message changes nothing.
 ZAVRIN_EXPORT BOOL CSCPDecryptMessage(ENCRYPTION_CONTEXT *context, ENCRYPTED_MESSAGE *msg,
                                       BYTE *workBuffer);
 

@@ -8,9 +8,11 @@ set -uo pipefail
 zvcp=$1
 work=$(mktemp -d)
 agent=
+agent2=
 agent6=
 cleanup() {
   [ -n "$agent" ] && kill "$agent" 2>/dev/null
+  [ -n "$agent2" ] && kill "$agent2" 2>/dev/null
   [ -n "$agent6" ] && kill "$agent6" 2>/dev/null
   rm -rf "$work"
 }
@@ -47,7 +49,7 @@ expect 0 "^2$" "$zvcp" version "$to"
 expect 0 "SHA-1 $sha" "$zvcp" send "$work/file.bin" --to "$to"
 cmp -s "$work/file.bin" "$work/store/file.bin" || fail "plain transfer: the stored file differs"
 rm -f "$work/store/file.bin"
-expect 0 "" "$zvcp" keygen "$work/key.bin" --bits 1024
+expect 0 "^[0-9a-f]{64}  $work/key.bin$" "$zvcp" keygen "$work/key.bin" --bits 1024
 expect 0 "SHA-1 $sha" "$zvcp" send "$work/file.bin" --to "$to" --encrypt --key "$work/key.bin"
 cmp -s "$work/file.bin" "$work/store/file.bin" || fail "encrypted transfer: the stored file differs"
 expect 0 "SHA-1" "$zvcp" send "$work/file.bin" --to "$to" --encrypt --name ../elsewhere/escaped.bin
@@ -76,6 +78,29 @@ if [ -e /proc/net/if_inet6 ] && grep -q ' lo$' /proc/net/if_inet6; then
   expect 0 "SHA-1 $sha" "$zvcp" send "$work/file.bin" --to "[::1]:$port6" --encrypt --key "$work/key.bin"
   expect 0 "errors: 0 " "$zvcp" bench --to "[::1]:$port6" --connections 8 --requests 4
 fi
+
+# An agent of the authenticated cipher that knows one key: the fingerprint that
+# keygen prints is the SHA-256 of the DER public key at the start of the key file.
+fingerprint=$("$zvcp" keygen "$work/known.bin" --bits 1024 | cut -d' ' -f1)
+expected=$(python3 -c '
+import hashlib, sys
+b = open(sys.argv[1], "rb").read()[4:]
+n = b[1] if b[1] < 0x80 else int.from_bytes(b[2:2 + (b[1] & 0x7f)], "big") + (b[1] & 0x7f)
+print(hashlib.sha256(b[:2 + n]).hexdigest())' "$work/known.bin")
+[ "$fingerprint" = "$expected" ] || fail "keygen printed $fingerprint, the key's SHA-256 is $expected"
+printf '# the only client\n%s  known.bin\n' "$fingerprint" >"$work/allowed.keys"
+"$zvcp" agent --listen 127.0.0.1:0 --store "$work/store" --ciphers 0x1F \
+  --allow-keys "$work/allowed.keys" >"$work/agent2.out" 2>&1 &
+agent2=$!
+for _ in $(seq 100); do grep -q listening "$work/agent2.out" && break; sleep 0.05; done
+to2=127.0.0.1:$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$work/agent2.out")
+expect 0 "SHA-1 $sha" "$zvcp" --key-log "$work/keys.txt" send "$work/file.bin" --to "$to2" --encrypt \
+  --key "$work/known.bin"
+grep -q " 4 [0-9a-f]* [0-9a-f]* AES-256-GCM$" "$work/keys.txt" || fail "no authenticated session logged: $(cat "$work/keys.txt")"
+expect 3 "result 45" "$zvcp" send "$work/file.bin" --to "$to2" --encrypt --key "$work/key.bin"
+kill "$agent2" 2>/dev/null
+expect 2 "cannot read the key list" "$zvcp" agent --listen 127.0.0.1:0 --allow-keys "$work/file.bin"
+expect 1 "bad cipher mask" "$zvcp" agent --listen 127.0.0.1:0 --ciphers 0x20
 
 # decode(encode(x)) gives the same bytes, in both protocol versions.
 cat >"$work/message.xml" <<'XML'

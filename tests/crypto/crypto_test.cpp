@@ -95,6 +95,11 @@ TEST(CipherTable, EntriesAreTheCiphersOpenSslRuns) {
     EXPECT_EQ(keyLengths[id], EVP_CIPHER_get_key_length(cipher)) << names[id];
     EXPECT_EQ(blockSizes[id], EVP_CIPHER_get_block_size(cipher)) << names[id];
   }
-  EXPECT_EQ(nullptr, zavrin::LookupCipher(4));
+  // The authenticated cipher, never offered or chosen before the program turns it on.
+  const EVP_CIPHER *gcm = zavrin::LookupCipher(CIPHER_AES_256_GCM);
+  ASSERT_NE(nullptr, gcm);
+  EXPECT_TRUE(EVP_CIPHER_is_a(gcm, "AES-256-GCM"));
+  EXPECT_EQ(0u, CSCPGetSupportedCiphers() & ~0x0Fu);
+  EXPECT_EQ(nullptr, zavrin::LookupCipher(5));
   EXPECT_EQ(nullptr, zavrin::LookupCipher(0xFFFFFFFF));
 }

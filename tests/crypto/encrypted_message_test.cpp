@@ -253,7 +253,7 @@ TEST(EncryptedMessage, CipherWithoutTableEntryIsRefused) {
   Bytes plain = PlainMessage(40);
   TestSession aes(CIPHER_AES_256, KeyBytes(32, 1), kIv);
   Bytes e = Encrypt(aes, plain);
-  for (DWORD cipher : {4u, 0xFFFFFFFFu}) {
+  for (DWORD cipher : {5u, 0xFFFFFFFFu}) {
     TestSession bad(cipher, KeyBytes(32, 1), kIv);
     EXPECT_TRUE(Encrypt(bad, plain).empty());
     Bytes result;

@@ -21,49 +21,6 @@ using namespace crypto_test;
 
 namespace {
 
-// Keys are made once per test binary: key generation is slow.
-EVP_PKEY *MakeKey(unsigned bits) {
-  EVP_PKEY *key = EVP_PKEY_Q_keygen(TestLibContext(), nullptr, "RSA", static_cast<size_t>(bits));
-  if (key == nullptr) abort();
-  return key;
-}
-EVP_PKEY *RequesterKey() {
-  static EVP_PKEY *key = MakeKey(1024);
-  return key;
-}
-EVP_PKEY *OtherKey() {
-  static EVP_PKEY *key = MakeKey(1024);
-  return key;
-}
-EVP_PKEY *SmallKey() {
-  // Too short for OAEP with SHA-1 to carry a 32-byte session key.
-  static EVP_PKEY *key = MakeKey(512);
-  return key;
-}
-
-// The interface takes the crypto library's RSA objects (deprecated in OpenSSL 3).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-RSA *AsRsa(EVP_PKEY *key) {
-  return EVP_PKEY_get1_RSA(key);
-}
-void FreeRsa(RSA *key) {
-  RSA_free(key);
-}
-EVP_PKEY *FromRsa(RSA *rsa) {
-  EVP_PKEY *key = EVP_PKEY_new();
-  EVP_PKEY_set1_RSA(key, rsa);
-  return key;
-}
-#pragma GCC diagnostic pop
-
-Bytes PublicDer(EVP_PKEY *key) {
-  int n = i2d_PublicKey(key, nullptr);
-  Bytes der(static_cast<size_t>(n));
-  unsigned char *p = der.data();
-  i2d_PublicKey(key, &p);
-  return der;
-}
 Bytes PrivateDer(EVP_PKEY *key) {
   int n = i2d_PrivateKey(key, nullptr);
   Bytes der(static_cast<size_t>(n));

@@ -58,17 +58,22 @@ decode() {  # decode PCAP [tshark options...]
   if grep -qi "lua" "$work/tshark.err"; then fail "tshark reported: $(cat "$work/tshark.err")"; fi
 }
 
+# keep_demo_connections PCAP OUTPUT: other programs may use the loopback meanwhile;
+# keeps only the connections to the agent whose port the demo's OUTPUT names.
+keep_demo_connections() {
+  local port
+  port=$(sed -n 's/^agent listening on .*:\([0-9]*\)$/\1/p' "$2" | tail -n 1)
+  if [ -n "$port" ]; then
+    tshark -r "$1" -Y "tcp.port==$port" -w "$1.only" 2>/dev/null && mv "$1.only" "$1"
+  fi
+}
+
 if ! capture "$work/demo.pcap" "$zvcp" --key-log "$work/keys.txt" demo --requests 20 --mib 1 >"$work/demo.out"; then
   echo "SKIP: the loopback interface cannot be captured here: $(cat "$work/demo.pcap.log")"
   exit 77
 fi
 grep -q "summary:" "$work/demo.out" || fail "the demo did not finish: $(cat "$work/demo.out")"
-# Other programs may use the loopback meanwhile: keep only the demo's connection.
-demo_port=$(sed -n 's/^agent listening on .*:\([0-9]*\)$/\1/p' "$work/demo.out" | tail -n 1)
-if [ -n "$demo_port" ]; then
-  tshark -r "$work/demo.pcap" -Y "tcp.port==$demo_port" -w "$work/demo-only.pcap" 2>/dev/null &&
-    mv "$work/demo-only.pcap" "$work/demo.pcap"
-fi
+keep_demo_connections "$work/demo.pcap" "$work/demo.out"
 
 # Every message, one line each: outer code, inner code (decrypted), id, CRC verdict.
 decode "$work/demo.pcap" -Y zvcp -T fields -E occurrence=a -e zvcp.code -e zvcp.id \
@@ -117,6 +122,32 @@ decode "$work/garbage.pcap" -d "tcp.port==$port,zvcp" -Y "zvcp && tcp.port==$por
   >"$work/garbage.txt"
 [ "$(grep -c '^182' "$work/garbage.txt")" -eq 3 ] || fail "the messages around the garbage: $(cat "$work/garbage.txt")"
 grep -qi "malformed\|not a zvcp" "$work/garbage.txt" || fail "the garbage is not marked: $(cat "$work/garbage.txt")"
+
+# The authenticated cipher: every message decrypted with the direction keys and
+# its tag verified; a byte changed in the capture is marked.
+rm -f "$work/keys.txt"
+capture "$work/auth.pcap" "$zvcp" --key-log "$work/keys.txt" demo --authenticated --requests 20 --mib 1 \
+  >"$work/auth.out"
+grep -q "cipher AES-256-GCM" "$work/auth.out" || fail "the authenticated demo did not finish: $(cat "$work/auth.out")"
+keep_demo_connections "$work/auth.pcap" "$work/auth.out"
+grep -q " AES-256-GCM$" "$work/keys.txt" || fail "the key log does not name the cipher: $(cat "$work/keys.txt")"
+decode "$work/auth.pcap" -Y zvcp -T fields -E occurrence=a -e zvcp.code -e zvcp.encrypted.tag_ok \
+  -e zvcp.var.binary >"$work/auth.txt"
+tags=$(cut -f2 "$work/auth.txt" | tr ',' '\n' | grep -c '^1$')
+[ "$tags" -eq 76 ] || fail "$tags of 76 authenticated messages have a verified tag"
+grep -qP "^131,3\t1\t.*$payload" "$work/auth.txt" || fail "the first authenticated echo was not decrypted"
+python3 - "$work/auth.pcap" "$work/tampered.pcap" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+# The requester's first sealed message: code 131, no padding, sequence 0.
+at = data.find(b"\x00\x83\x00\x00", 0)
+while at >= 0 and data[at + 8:at + 16] != bytes(8):
+    at = data.find(b"\x00\x83\x00\x00", at + 1)
+data[at + 20] ^= 0x01
+open(sys.argv[2], "wb").write(data)
+PY
+decode "$work/tampered.pcap" -Y "zvcp.bad_tag" >"$work/tampered.txt"
+[ "$(wc -l <"$work/tampered.txt")" -eq 1 ] || fail "the changed message is not marked once: $(cat "$work/tampered.txt")"
 
 [ "$failures" -eq 0 ] && echo "the dissector passed every check"
 exit $((failures > 0))

@@ -6,7 +6,10 @@
 -- heuristically, any other port; it reassembles messages across segments and splits
 -- several messages in one segment. Encrypted messages are decrypted with the keys of
 -- a session key log (zvcp --key-log FILE, or ZVCP_KEYLOG_FILE; preference
--- zvcp.keylog_file) through the openssl command, and their CRC-32 prefix is checked.
+-- zvcp.keylog_file) through the openssl command, and their CRC-32 prefix is checked;
+-- messages of the authenticated cipher (id 4, AES-256-GCM, docs/authenticated.md)
+-- are decrypted with the direction keys derived from the log's key and IV, and
+-- their tag is checked.
 
 local zvcp = Proto("zvcp", "Zavrin message protocol")
 
@@ -20,7 +23,10 @@ codes[131] = codes[131] or "CMD_ENCRYPTED_MESSAGE"
 local type_names = {
   [0] = "int32", [1] = "string", [2] = "int64", [3] = "int16", [4] = "binary", [5] = "float",
 }
-local cipher_names = { [0] = "AES-256", [1] = "Blowfish", [2] = "IDEA", [3] = "Triple DES" }
+local cipher_names = {
+  [0] = "AES-256", [1] = "Blowfish", [2] = "IDEA", [3] = "Triple DES", [4] = "AES-256-GCM",
+}
+local CIPHER_AES_256_GCM = 4
 -- openssl enc names, key and IV lengths; Blowfish is keyed with the first 16 bytes.
 local ciphers = {
   [0] = { name = "aes-256-cbc", key = 32, iv = 16, legacy = false },
@@ -66,6 +72,9 @@ f.enc_cipher = ProtoField.string("zvcp.encrypted.cipher", "Cipher")
 f.enc_crc = ProtoField.uint32("zvcp.encrypted.crc", "CRC-32", base.HEX)
 f.enc_crc_ok = ProtoField.bool("zvcp.encrypted.crc_ok", "CRC-32 correct")
 f.decrypted = ProtoField.none("zvcp.decrypted", "Decrypted message")
+f.enc_sequence = ProtoField.uint64("zvcp.encrypted.sequence", "Sequence number", base.DEC)
+f.enc_tag = ProtoField.bytes("zvcp.encrypted.tag", "Tag")
+f.enc_tag_ok = ProtoField.bool("zvcp.encrypted.tag_ok", "Tag verified")
 
 local e_malformed = ProtoExpert.new("zvcp.malformed", "Malformed ZVCP message", expert.group.MALFORMED,
   expert.severity.ERROR)
@@ -75,7 +84,9 @@ local e_decrypt = ProtoExpert.new("zvcp.decryption_failed", "Decryption failed",
   expert.group.DECRYPTION, expert.severity.WARN)
 local e_crc = ProtoExpert.new("zvcp.bad_crc", "Wrong CRC-32 prefix", expert.group.CHECKSUM,
   expert.severity.ERROR)
-zvcp.experts = { e_malformed, e_nokey, e_decrypt, e_crc }
+local e_tag = ProtoExpert.new("zvcp.bad_tag", "Authentication tag does not verify: altered, cut or foreign",
+  expert.group.CHECKSUM, expert.severity.ERROR)
+zvcp.experts = { e_malformed, e_nokey, e_decrypt, e_crc, e_tag }
 
 zvcp.prefs.port = Pref.uint("TCP port", 4700, "The TCP port of ZVCP")
 zvcp.prefs.version = Pref.uint("Protocol version", 2,
@@ -108,7 +119,7 @@ local function load_keys()
     local client, server, cipher, key, iv =
       line:match("^ZVCP_SESSION (%S+) (%S+) (%d+) (%x+) (%x+)")
     if client ~= nil then
-      local entry = { cipher = tonumber(cipher), key = key, iv = iv }
+      local entry = { cipher = tonumber(cipher), key = key, iv = iv, client = client }
       keys[client .. " " .. server] = entry
       keys[server .. " " .. client] = entry
     end
@@ -173,6 +184,129 @@ local function decrypt(entry, data)
   os.remove(input)
   if plain == nil or #plain ~= #data then return nil end
   return plain
+end
+
+-- ---- The authenticated cipher: AES-256-GCM, CTR through the openssl command ----
+
+local function run_openssl(args, data)
+  local input = os.tmpname()
+  local out = io.open(input, "wb")
+  if out == nil then return nil end
+  out:write(data)
+  out:close()
+  local pipe = io.popen("openssl " .. args .. " -in " .. input .. " 2>/dev/null", "r")
+  local result = pipe and pipe:read("*a") or nil
+  if pipe then pipe:close() end
+  os.remove(input)
+  return result
+end
+
+local function tohex(s)
+  return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
+end
+
+-- Four 32-bit words of the 16 bytes of s at index i (missing bytes are 0).
+local function words(s, i)
+  local w = {}
+  for k = 0, 3 do
+    local b1, b2, b3, b4 = s:byte(i + 4 * k, i + 4 * k + 3)
+    w[k + 1] = bit32.bor(bit32.lshift(b1 or 0, 24), bit32.lshift(b2 or 0, 16),
+      bit32.lshift(b3 or 0, 8), b4 or 0)
+  end
+  return w
+end
+
+-- H times x^i for every i, GCM's bit order (bit 0 the top bit of the first byte):
+-- multiplying by x is a right shift, with the reduction 0xE1 on a bit shifted out.
+local function ghash_table(h)
+  local v, t = words(h, 1), {}
+  for i = 0, 127 do
+    t[i] = { v[1], v[2], v[3], v[4] }
+    local carry = bit32.band(v[4], 1)
+    v[4] = bit32.bor(bit32.rshift(v[4], 1), bit32.lshift(bit32.band(v[3], 1), 31))
+    v[3] = bit32.bor(bit32.rshift(v[3], 1), bit32.lshift(bit32.band(v[2], 1), 31))
+    v[2] = bit32.bor(bit32.rshift(v[2], 1), bit32.lshift(bit32.band(v[1], 1), 31))
+    v[1] = bit32.rshift(v[1], 1)
+    if carry == 1 then v[1] = bit32.bxor(v[1], 0xE1000000) end
+  end
+  return t
+end
+
+-- GHASH of data (a whole number of 16-byte blocks) as 16 bytes.
+local function ghash(t, data)
+  local y = { 0, 0, 0, 0 }
+  for i = 1, #data, 16 do
+    local x = words(data, i)
+    for k = 1, 4 do x[k] = bit32.bxor(x[k], y[k]) end
+    y = { 0, 0, 0, 0 }
+    for k = 0, 3 do
+      local w = x[k + 1]
+      for j = 0, 31 do
+        if w == 0 then break end
+        if bit32.btest(w, 0x80000000) then
+          local e = t[k * 32 + j]
+          y[1], y[2] = bit32.bxor(y[1], e[1]), bit32.bxor(y[2], e[2])
+          y[3], y[4] = bit32.bxor(y[3], e[3]), bit32.bxor(y[4], e[4])
+        end
+        w = bit32.band(bit32.lshift(w, 1), 0xFFFFFFFF)
+      end
+    end
+  end
+  local out = {}
+  for k = 1, 4 do
+    out[#out + 1] = string.char(bit32.extract(y[k], 24, 8), bit32.extract(y[k], 16, 8),
+      bit32.extract(y[k], 8, 8), bit32.extract(y[k], 0, 8))
+  end
+  return table.concat(out)
+end
+
+local function be64(n)
+  local bytes = {}
+  for i = 7, 0, -1 do bytes[#bytes + 1] = math.floor(n / 2 ^ (8 * i)) % 256 end
+  return string.char(table.unpack(bytes))
+end
+
+-- The key, nonce base and GHASH table of one direction of a session, derived once.
+local function direction_keys(entry, from_requester)
+  local label = from_requester and "requester to responder" or "responder to requester"
+  entry.directions = entry.directions or {}
+  local d = entry.directions[label]
+  if d ~= nil then return d or nil end
+  entry.directions[label] = false
+  local pipe = io.popen(string.format(
+    "openssl kdf -keylen 44 -kdfopt digest:SHA256 -kdfopt hexkey:%s -kdfopt hexsalt:%s " ..
+    "-kdfopt 'info:ZVCP AES-256-GCM %s' HKDF 2>/dev/null", entry.key, entry.iv, label), "r")
+  local text = pipe and pipe:read("*a") or ""
+  if pipe then pipe:close() end
+  local okm = text:gsub("[^%x]", "")
+  if #okm ~= 88 then return nil end
+  local key, nonce = okm:sub(1, 64), unhex(okm:sub(65, 88))
+  local h = run_openssl("enc -aes-256-ecb -nopad -K " .. key, string.rep("\0", 16))
+  if h == nil or #h ~= 16 then return nil end
+  d = { key = key, nonce = nonce, table = ghash_table(h) }
+  entry.directions[label] = d
+  return d
+end
+
+-- The plain message and whether the tag verifies; nil when it cannot be decrypted.
+local function open_authenticated(d, header, sequence, ciphertext, tag)
+  local nonce = {}
+  for i = 1, 12 do
+    local b = d.nonce:byte(i)
+    if i > 4 then b = bit32.bxor(b, sequence:byte(i - 4)) end
+    nonce[i] = string.char(b)
+  end
+  local j0 = table.concat(nonce) .. "\0\0\0\1"
+  -- CTR from J0: the first block gives E(J0) for the tag, the rest the plaintext.
+  local out = run_openssl("enc -aes-256-ctr -nopad -K " .. d.key .. " -iv " .. tohex(j0),
+    string.rep("\0", 16) .. ciphertext)
+  if out == nil or #out ~= 16 + #ciphertext then return nil end
+  local data = header .. ciphertext .. string.rep("\0", (16 - #ciphertext % 16) % 16) ..
+    be64(#header * 8) .. be64(#ciphertext * 8)
+  local s = ghash(d.table, data)
+  local expected = {}
+  for i = 1, 16 do expected[i] = string.char(bit32.bxor(s:byte(i), out:byte(i))) end
+  return out:sub(17), table.concat(expected) == tag
 end
 
 -- ---- Messages ----
@@ -248,13 +382,44 @@ dissect_message = function(tvb, pinfo, tree, depth)
     mt:add(f.enc_padding, tvb(2, 1))
     mt:add(f.size, tvb(4, 4))
     local padding = tvb(2, 1):uint()
+    local entry = session_key(pinfo)
+    if entry ~= nil and entry.cipher == CIPHER_AES_256_GCM and depth == 0 then
+      mt:add(f.enc_cipher, cipher_names[entry.cipher])
+      if size < 48 or padding > 7 or padding > size - 48 then
+        mt:add_proto_expert_info(e_malformed, "Too short for an authenticated message")
+        return
+      end
+      local n = size - 32 - padding
+      mt:add(f.enc_sequence, tvb(8, 8))
+      mt:add(f.enc_data, tvb(16, n))
+      mt:add(f.enc_tag, tvb(16 + n, 16))
+      local from_requester = entry.client == endpoint(pinfo.src, pinfo.src_port)
+      local d = direction_keys(entry, from_requester)
+      local plain, good
+      if d ~= nil then
+        plain, good = open_authenticated(d, tvb(0, 16):raw(), tvb(8, 8):raw(), tvb(16, n):raw(),
+          tvb(16 + n, 16):raw())
+      end
+      if plain == nil then
+        mt:add_proto_expert_info(e_decrypt)
+        return
+      end
+      mt:add(f.enc_tag_ok, good)
+      if not good then
+        mt:add_proto_expert_info(e_tag)
+        return
+      end
+      local inner = ByteArray.new(plain, true):tvb("Decrypted ZVCP")
+      local dt = mt:add(f.decrypted, inner())
+      dissect_message(inner, pinfo, dt, depth + 1)
+      return
+    end
     if size < 8 + padding or (size - 8 - padding) % 8 ~= 0 or depth > 0 then
       mt:add_proto_expert_info(e_malformed, "Encrypted data is not whole cipher blocks")
       return
     end
     local encrypted = tvb(8, size - 8 - padding)
     mt:add(f.enc_data, encrypted)
-    local entry = session_key(pinfo)
     if entry == nil then
       mt:add_proto_expert_info(e_nokey)
       return

@@ -402,7 +402,8 @@ void AnswerVersionRequest(Peer *p, const CSCP_MESSAGE *m) {
 void AnswerKeyRequest(Peer *p, CSCPMessage *request) {
   CSCPMessage *answer = nullptr;
   ENCRYPTION_CONTEXT *made = nullptr;
-  DWORD result = SetupEncryptionContext(request, &made, &answer, nullptr, p->version);
+  DWORD result = AnswerSessionKeyRequest(request, &made, &answer, p->version, agentPolicy.ciphers,
+                                         agentPolicy.knownKeys);
   if (answer != nullptr)
     SendMessage(p, *answer, true);
   else
@@ -771,8 +772,9 @@ void Agent::Stop() {
 namespace {
 
 const char kAgentHelp[] =
-    "usage: zvcp agent --listen HOST:PORT [--ciphers MASK] [--store DIR]\n"
-    "                  [--threads N] [--idle-timeout S] [--unacknowledged-timeout S]\n"
+    "usage: zvcp agent --listen HOST:PORT [--ciphers MASK] [--allow-keys FILE]\n"
+    "                  [--store DIR] [--threads N] [--idle-timeout S]\n"
+    "                  [--unacknowledged-timeout S]\n"
     "Answers the protocol version request, the session key request (as the\n"
     "responder: it chooses the cipher and has no RSA key of its own), echo\n"
     "requests (CMD_KEEPALIVE: answered by CMD_REQUEST_COMPLETED with result 0 and\n"
@@ -785,7 +787,11 @@ const char kAgentHelp[] =
     "descriptor limit, raised to the hard limit). HOST may be an IPv6 address in\n"
     "brackets ([::]:4700) or a name of either family. SIGINT or SIGTERM end it.\n"
     "  --ciphers MASK  the ciphers allowed (bit 0 AES-256, 1 Blowfish, 2 IDEA,\n"
-    "                  3 Triple DES; default 0xF)\n"
+    "                  3 Triple DES, 4 AES-256-GCM, the authenticated one,\n"
+    "                  chosen before the others; default 0xF)\n"
+    "  --allow-keys FILE  accept only the public keys whose fingerprints FILE\n"
+    "                  lists (as zvcp keygen prints them); others are refused\n"
+    "                  with result 45\n"
     "  --threads N     event-loop threads (default one per core, at most 5)\n"
     "  --idle-timeout S            a peer silent for S seconds is dropped (300)\n"
     "  --unacknowledged-timeout S  a peer that takes none of its answers for S\n"
@@ -804,6 +810,7 @@ bool ParseSeconds(const char *text, unsigned *ms) {
 int CmdAgent(int argc, char **argv) {
   static const option longOptions[] = {{"listen", required_argument, nullptr, 'l'},
                                        {"ciphers", required_argument, nullptr, 'c'},
+                                       {"allow-keys", required_argument, nullptr, 'a'},
                                        {"store", required_argument, nullptr, 's'},
                                        {"threads", required_argument, nullptr, 't'},
                                        {"idle-timeout", required_argument, nullptr, 'i'},
@@ -813,7 +820,7 @@ int CmdAgent(int argc, char **argv) {
   Endpoint where;
   bool haveWhere = false;
   AgentOptions options;
-  DWORD ciphers = 0xF;
+  std::string error;
   for (int ch; (ch = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1;) {
     char *end = nullptr;
     switch (ch) {
@@ -823,9 +830,9 @@ int CmdAgent(int argc, char **argv) {
         haveWhere = true;
         break;
       case 'c':
-        ciphers = static_cast<DWORD>(strtoul(optarg, &end, 0));
-        if (*optarg == '\0' || *end != '\0' || ciphers > 0xF)
-          return Fail(kExitUsage, std::string("bad cipher mask: ") + optarg);
+      case 'a':
+        if (!SetAgentPolicy(ch, optarg, &error))
+          return Fail(ch == 'c' ? kExitUsage : kExitInput, error);
         break;
       case 's':
         options.store = optarg;
@@ -855,8 +862,7 @@ int CmdAgent(int argc, char **argv) {
   struct stat info;
   if (!options.store.empty() && (stat(options.store.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)))
     return Fail(kExitInput, "not a directory: " + options.store);
-  if (!InitCryptoLib(ciphers)) return Fail(kExitInput, "the crypto library cannot start");
-  std::string error;
+  if (!StartAgentCrypto()) return Fail(kExitInput, "the crypto library cannot start");
   uint16_t port = 0;
   int listener = ListenOn(where, &port, &error);
   if (listener < 0) return Fail(kExitInput, error);

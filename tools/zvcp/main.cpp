@@ -22,10 +22,11 @@ const char kUsage[] =
     "       (zvcp <command> --help for one command)\n"
     "  demo                       an agent and a client in one process, with a summary\n"
     "  agent --listen HOST:PORT   answer version, key, echo requests; store files\n"
+    "                             (--allow-keys FILE: only the keys it lists)\n"
     "  send FILE --to HOST:PORT   send a file to an agent (--encrypt)\n"
     "  version HOST:PORT          ask a peer its protocol version\n"
     "  bench --to HOST:PORT       load an agent with echo requests from many connections\n"
-    "  keygen FILE [--bits N]     write an RSA key file\n"
+    "  keygen FILE [--bits N]     write an RSA key file, print its fingerprint\n"
     "  decode [--version N] [FILE]  wire bytes to XML\n"
     "  encode [--version N] [FILE]  XML to wire bytes\n"
     "  codes | code N             the command codes and their names\n"
@@ -138,7 +139,9 @@ int CmdKeygen(int argc, char **argv) {
       "usage: zvcp keygen FILE [--bits N]\n"
       "Writes a new RSA key (N bits, default 2048, 1024 to 8192) to FILE in the key\n"
       "file format the library reads: the 32-bit little-endian length, the public\n"
-      "and the private key in PKCS#1 DER, and their SHA-1. The file is private (0600).\n";
+      "and the private key in PKCS#1 DER, and their SHA-1. The file is private (0600).\n"
+      "Prints the key's fingerprint (SHA-256 of the DER public key) and FILE, a line\n"
+      "that zvcp agent --allow-keys takes as it is.\n";
   static const option longOptions[] = {{"bits", required_argument, nullptr, 'b'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {nullptr, 0, nullptr, 0}};
@@ -151,9 +154,13 @@ int CmdKeygen(int argc, char **argv) {
   RSA *key = MakeKey(static_cast<int>(bits));
   if (key == nullptr) return Fail(kExitInput, "cannot make an RSA key");
   bool written = WriteKeyFile(key, argv[optind]);
+  BYTE fingerprint[KEY_FINGERPRINT_SIZE];
+  bool printed = GetRSAKeyFingerprint(key, fingerprint);
   FreeKey(key);
   if (!written)
     return Fail(kExitInput, std::string("cannot write ") + argv[optind] + ": " + strerror(errno));
+  // The line a key list takes as it is (zvcp agent --allow-keys).
+  if (printed) printf("%s  %s\n", Hex(fingerprint, sizeof(fingerprint)).c_str(), argv[optind]);
   return kExitOk;
 }
 
@@ -293,6 +300,35 @@ int CmdPing(int argc, char **argv) {
   printf("%ld sent, %d answered\n", count, received);
   return received > 0 ? kExitOk : kExitPeer;
 }
+
+}  // namespace
+
+AgentPolicy agentPolicy;
+
+bool SetAgentPolicy(int option, const char *value, std::string *error) {
+  if (option == 'a') {
+    FreeKnownKeys(agentPolicy.knownKeys);
+    agentPolicy.knownKeys = LoadKnownKeys(value);
+    if (agentPolicy.knownKeys == nullptr)
+      *error = std::string("cannot read the key list ") + value +
+               " (one SHA-256 fingerprint in hex a line, # for comments)";
+    return agentPolicy.knownKeys != nullptr;
+  }
+  long mask;
+  if (!ParseNumber(value, 0, CIPHER_MASK_CLASSIC | CIPHER_MASK_AES_256_GCM, &mask)) {
+    *error = std::string("bad cipher mask: ") + value;
+    return false;
+  }
+  agentPolicy.ciphers = static_cast<DWORD>(mask);
+  return true;
+}
+
+bool StartAgentCrypto() {
+  if (!InitCryptoLib(agentPolicy.ciphers & CIPHER_MASK_CLASSIC)) return false;
+  return (agentPolicy.ciphers & CIPHER_MASK_AES_256_GCM) == 0 || CSCPEnableAuthenticatedCipher();
+}
+
+namespace {
 
 struct Command {
   const char *name;

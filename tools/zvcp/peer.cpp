@@ -26,11 +26,6 @@ double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-const char *CipherName(DWORD cipher) {
-  static const char *const names[] = {"AES-256", "Blowfish", "IDEA", "Triple DES"};
-  return cipher < 4 ? names[cipher] : "unknown";
-}
-
 }  // namespace
 
 int SendFile(Connection *c, const std::string &path, const std::string &name, bool progress,
@@ -232,6 +227,8 @@ int CmdSend(int argc, char **argv) {
   if (access(path.c_str(), R_OK) != 0)
     return Fail(kExitInput, "cannot read " + path + ": " + strerror(errno));
   InitCryptoLib(0xF);
+  // Offered beside the classic four: an agent that does not know it ignores it.
+  CSCPEnableAuthenticatedCipher();
   std::unique_ptr<Connection> c;
   int status = OpenSession(o, &c);
   if (status != kExitOk) return status;
@@ -261,16 +258,21 @@ int CmdVersion(int argc, char **argv) {
 
 int CmdDemo(int argc, char **argv) {
   static const char help[] =
-      "usage: zvcp demo [--requests N] [--mib N]\n"
+      "usage: zvcp demo [--requests N] [--mib N] [--authenticated]\n"
       "Runs an agent and a client in one process on a loopback port: the protocol\n"
       "version exchange, the session key exchange under a fresh RSA key, N encrypted\n"
       "echo requests (default 500) answered through a wait queue, and a transfer of\n"
-      "N MiB (default 4) checked by SHA-1 at both ends; then a summary.\n";
+      "N MiB (default 4) checked by SHA-1 at both ends; then a summary.\n"
+      "--authenticated: the session uses the authenticated cipher (AES-256-GCM), and\n"
+      "the agent accepts only the client's key: a client with another key is shown\n"
+      "being refused first.\n";
   static const option longOptions[] = {{"requests", required_argument, nullptr, 'r'},
                                        {"mib", required_argument, nullptr, 'm'},
+                                       {"authenticated", no_argument, nullptr, 'a'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {nullptr, 0, nullptr, 0}};
   long requests = 500, mib = 4;
+  bool authenticated = false;
   for (int ch; (ch = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1;) {
     char *end = nullptr;
     switch (ch) {
@@ -282,6 +284,9 @@ int CmdDemo(int argc, char **argv) {
         (ch == 'r' ? requests : mib) = value;
         break;
       }
+      case 'a':
+        authenticated = true;
+        break;
       case 'h':
         fputs(help, stdout);
         return kExitOk;
@@ -294,7 +299,8 @@ int CmdDemo(int argc, char **argv) {
     fputs(help, stderr);
     return kExitUsage;
   }
-  InitCryptoLib(0xF);
+  if (authenticated) agentPolicy.ciphers = CIPHER_MASK_CLASSIC | CIPHER_MASK_AES_256_GCM;
+  if (!StartAgentCrypto()) return Fail(kExitInput, "the authenticated cipher cannot run here");
   char storeTemplate[] = "/tmp/zvcp-demo-XXXXXX";
   if (mkdtemp(storeTemplate) == nullptr)
     return Fail(kExitInput, "cannot make a directory for the agent");
@@ -312,6 +318,26 @@ int CmdDemo(int argc, char **argv) {
     close(fd);
   }
 
+  // The client's key, and the agent's list that holds only it.
+  std::string keyFile = store + "/client.key", keyList = store + "/allowed.keys";
+  std::string fingerprint;
+  if (authenticated) {
+    RSA *key = MakeKey(2048);
+    BYTE digest[KEY_FINGERPRINT_SIZE];
+    bool ok =
+        key != nullptr && WriteKeyFile(key, keyFile.c_str()) && GetRSAKeyFingerprint(key, digest);
+    FreeKey(key);
+    if (ok) {
+      fingerprint = Hex(digest, sizeof(digest));
+      FILE *list = fopen(keyList.c_str(), "w");
+      ok = list != nullptr && fprintf(list, "# the demo's client\n%s\n", fingerprint.c_str()) > 0;
+      if (list != nullptr && fclose(list) != 0) ok = false;
+    }
+    std::string error;
+    if (!ok || !SetAgentPolicy('a', keyList.c_str(), &error))
+      return Fail(kExitInput, "cannot make the client's key and the agent's key list");
+  }
+
   std::string error;
   uint16_t port = 0;
   int listener = ListenOn(Endpoint{"127.0.0.1", 0}, &port, &error);
@@ -324,10 +350,22 @@ int CmdDemo(int argc, char **argv) {
   printf("agent listening on 127.0.0.1:%u\n", port);
 
   int status = kExitOk;
-  {
+  if (authenticated) {
+    printf("the agent accepts only the key %s\n", fingerprint.c_str());
+    ClientOptions stranger;
+    stranger.to = Endpoint{"127.0.0.1", port};
+    stranger.encrypt = true;
+    std::unique_ptr<Connection> c;
+    if (OpenSession(stranger, &c) == kExitOk)
+      status = Fail(kExitPeer, "a stranger was let in");
+    else
+      printf("a client with another key was refused (result %d)\n", RESULT_UNKNOWN_KEY);
+  }
+  if (status == kExitOk) {
     ClientOptions o;
     o.to = Endpoint{"127.0.0.1", port};
     o.encrypt = true;
+    if (authenticated) o.keyFile = keyFile;
     double keyStart = Now();
     std::unique_ptr<Connection> c;
     status = OpenSession(o, &c);
@@ -370,6 +408,8 @@ int CmdDemo(int argc, char **argv) {
   agent.Stop();
   unlink((incoming + "/payload.bin").c_str());
   rmdir(incoming.c_str());
+  unlink(keyFile.c_str());
+  unlink(keyList.c_str());
   unlink(fileName.c_str());
   rmdir(store.c_str());
   return status;

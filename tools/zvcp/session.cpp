@@ -54,6 +54,11 @@ std::string AddressText(const sockaddr_storage &a) {
   return std::string(ip) + ":" + std::to_string(ntohs(v4.sin_port));
 }
 
+const char *CipherName(DWORD cipher) {
+  static const char *const names[] = {"AES-256", "Blowfish", "IDEA", "Triple DES", "AES-256-GCM"};
+  return cipher < sizeof(names) / sizeof(names[0]) ? names[cipher] : "unknown";
+}
+
 void LogSessionKey(int fd, const ENCRYPTION_CONTEXT *context, bool weAreClient) {
   if (keyLogPath.empty() || context == nullptr) return;
   sockaddr_storage local = {}, remote = {};
@@ -63,10 +68,10 @@ void LogSessionKey(int fd, const ENCRYPTION_CONTEXT *context, bool weAreClient) 
   getpeername(fd, reinterpret_cast<sockaddr *>(&remote), &length);
   const sockaddr_storage &client = weAreClient ? local : remote;
   const sockaddr_storage &server = weAreClient ? remote : local;
-  std::string line = "ZVCP_SESSION " + AddressText(client) + " " + AddressText(server) + " " +
-                     std::to_string(context->cipher) + " " +
-                     Hex(context->sessionKey, context->keyLength) + " " +
-                     Hex(context->iv, sizeof(context->iv)) + "\n";
+  std::string line =
+      "ZVCP_SESSION " + AddressText(client) + " " + AddressText(server) + " " +
+      std::to_string(context->cipher) + " " + Hex(context->sessionKey, context->keyLength) + " " +
+      Hex(context->iv, sizeof(context->iv)) + " " + CipherName(context->cipher) + "\n";
   // One write per line, appended: lines from several processes do not mix.
   int log = open(keyLogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (log < 0 || write(log, line.data(), line.size()) != static_cast<ssize_t>(line.size()))

@@ -150,10 +150,26 @@ class Agent {
   Impl *impl_;
 };
 
+// What the agent's responder allows: the ciphers (--ciphers) and, when not null,
+// the only public keys it accepts (--allow-keys). Set before the agent serves.
+struct AgentPolicy {
+  DWORD ciphers = CIPHER_MASK_CLASSIC;
+  KNOWN_KEYS *knownKeys = nullptr;
+};
+extern AgentPolicy agentPolicy;
+// Takes the agent's --ciphers (c) or --allow-keys (a) option into agentPolicy;
+// false with *error set for a bad mask or an unreadable key list.
+bool SetAgentPolicy(int option, const char *value, std::string *error);
+// Turns on the crypto library's ciphers that the policy allows.
+bool StartAgentCrypto();
+
+// The name of a cipher id, as the demo and the key log show it.
+const char *CipherName(DWORD cipher);
+
 // The session key log, in the spirit of the key-log files that TLS tools write:
 // when a path is set (ZVCP_KEYLOG_FILE, or --key-log), every agreed session adds
 // a line "ZVCP_SESSION <client ip:port> <server ip:port> <cipher id> <key hex>
-// <iv hex>", so that a capture of the session can be decrypted.
+// <iv hex> <cipher name>", so that a capture of the session can be decrypted.
 extern std::string keyLogPath;
 void LogSessionKey(int fd, const ENCRYPTION_CONTEXT *context, bool weAreClient);
 

@@ -18,18 +18,20 @@ namespace zavrin {
 
 namespace {
 
-// Indexed by cipher id. All run in CBC mode with PKCS#7 block padding.
+// Indexed by cipher id. The classic four run in CBC mode with PKCS#7 block
+// padding; the authenticated one has a message format of its own.
 const CipherEntry kCipherTable[kCipherCount] = {
-    {"AES-256-CBC", 32},
-    {"BF-CBC", 32},
-    {"IDEA-CBC", 16},
-    {"DES-EDE3-CBC", 24},
+    {"AES-256-CBC", 32, false},  {"BF-CBC", 32, false},     {"IDEA-CBC", 16, false},
+    {"DES-EDE3-CBC", 24, false}, {"AES-256-GCM", 32, true},
 };
 
-// All four ciphers until InitCryptoLib narrows the mask; only ever intersected.
-// Atomic builtins rather than std::atomic, whose helpers unoptimised builds
-// would export from the shared library.
-DWORD supportedCiphers = 0x0F;
+// All four classic ciphers until InitCryptoLib narrows the mask; only ever
+// intersected. Atomic builtins rather than std::atomic, whose helpers
+// unoptimised builds would export from the shared library.
+DWORD supportedCiphers = CIPHER_MASK_CLASSIC;
+// The authenticated ciphers the program turned on; only ever added to, and apart
+// from the classic mask, which InitCryptoLib keeps as it always was.
+DWORD enabledAuthenticated = 0;
 
 struct CryptoState {
   OSSL_LIB_CTX *libContext = nullptr;
@@ -122,7 +124,12 @@ DWORD AvailableCiphers() {
 }
 
 DWORD SupportedCiphers() {
-  return __atomic_load_n(&supportedCiphers, __ATOMIC_RELAXED);
+  return __atomic_load_n(&supportedCiphers, __ATOMIC_RELAXED) |
+         __atomic_load_n(&enabledAuthenticated, __ATOMIC_RELAXED);
+}
+
+bool IsAuthenticatedCipher(DWORD id) {
+  return id < kCipherCount && kCipherTable[id].authenticated;
 }
 
 }  // namespace zavrin
@@ -137,10 +144,18 @@ BOOL InitCryptoLib(DWORD enabledCiphers) {
   ErrorQueueMark mark;
   const CryptoState &state = State();
   if (state.libContext != nullptr) AddSeed(state.libContext);
-  __atomic_fetch_and(&supportedCiphers, enabledCiphers & state.available, __ATOMIC_RELAXED);
+  __atomic_fetch_and(&supportedCiphers, enabledCiphers & state.available & CIPHER_MASK_CLASSIC,
+                     __ATOMIC_RELAXED);
   return TRUE;
 }
 
 DWORD CSCPGetSupportedCiphers(void) {
   return SupportedCiphers();
+}
+
+BOOL CSCPEnableAuthenticatedCipher(void) {
+  ErrorQueueMark mark;
+  if ((AvailableCiphers() & CIPHER_MASK_AES_256_GCM) == 0) return FALSE;
+  __atomic_fetch_or(&enabledAuthenticated, CIPHER_MASK_AES_256_GCM, __ATOMIC_RELAXED);
+  return TRUE;
 }

@@ -22,10 +22,16 @@ constexpr DWORD kMaxKeyExchangeBlob = 4096;
 struct CipherEntry {
   const char *name;        // the crypto library's name of the cipher
   DWORD sessionKeyLength;  // key bytes a session of this cipher carries
+  bool authenticated;      // an AEAD cipher with the authenticated message format
 };
 
 // Number of cipher ids (0 to kCipherCount - 1).
-constexpr DWORD kCipherCount = 4;
+constexpr DWORD kCipherCount = 5;
+
+// The authenticated cipher's direction keys and nonces.
+constexpr size_t kAeadKeySize = 32;
+constexpr size_t kAeadNonceSize = 12;
+constexpr size_t kAeadTagSize = 16;
 
 // The library's own crypto library context, with the "default" and "legacy"
 // providers loaded: the program's own use of OpenSSL is left as it was.
@@ -43,6 +49,16 @@ DWORD AvailableCiphers();
 
 // Current value of the allowed-cipher mask.
 DWORD SupportedCiphers();
+
+// True for the ids of authenticated ciphers.
+bool IsAuthenticatedCipher(DWORD id);
+
+// True for a session of the authenticated cipher: once it stands, whatever comes
+// in clear may have been put there by anybody, and the receiver refuses it.
+inline bool RefusesPlainMessages(const ENCRYPTION_CONTEXT *session) {
+  return session != nullptr && session != PASS_THROUGH_CONTEXT &&
+         IsAuthenticatedCipher(session->cipher);
+}
 
 // Leaves the crypto library's error queue of the calling thread as the caller
 // had it: whatever the library's own failed steps queue is dropped when the scope
@@ -122,10 +138,59 @@ bool RsaEncryptOaep(EVP_PKEY *key, const BYTE *data, size_t length, KeyBuffer *o
 // Decrypts with the private key; false on any failure.
 bool RsaDecryptOaep(RSA *key, const BYTE *data, size_t length, KeyBuffer *out);
 
-// Wipes the session's key and key schedule from the cipher state that every
-// thread keeps for the sessions it encrypted and decrypted with.
-void ForgetSessionKey(const ENCRYPTION_CONTEXT *session);
+// True when the SHA-256 of the DER public key is on the list.
+bool KeyIsKnown(const KNOWN_KEYS *keys, const BYTE *der, size_t length);
+
+// Keyed cipher contexts of one session and direction, taken and given back by
+// any thread without a lock: a thread that serves many sessions sets a message's
+// cipher up by resetting the IV of a context keyed for that session, and no key
+// schedule is made twice while a context is free.
+class CipherPool {
+ public:
+  CipherPool() = default;
+  CipherPool(const CipherPool &) = delete;
+  CipherPool &operator=(const CipherPool &) = delete;
+
+  // A free context, or null when every one is taken (or none was made yet).
+  EVP_CIPHER_CTX *Take();
+  // Keeps ctx for the next taker; false when every slot is full (the caller frees it).
+  bool Give(EVP_CIPHER_CTX *ctx);
+  // Frees every kept context; freeing wipes the key schedule.
+  void Clear();
+
+ private:
+  // As many as threads commonly use one session at once: a sender and a receiver.
+  static constexpr int kSlots = 4;
+  EVP_CIPHER_CTX *slots_[kSlots] = {};
+};
+
+// Indexes of a session's two directions.
+constexpr int kReceive = 0;
+constexpr int kSend = 1;
+
+// A cipher context set up for one message of the session in one direction, with
+// iv (for the authenticated cipher: the message's nonce); null when the session
+// cannot be used. Give it back with ReturnCipher once the message is done.
+EVP_CIPHER_CTX *TakeCipher(const ENCRYPTION_CONTEXT *session, int direction, const BYTE *iv);
+void ReturnCipher(const ENCRYPTION_CONTEXT *session, int direction, EVP_CIPHER_CTX *ctx);
+
+// Gives a context the library made its state: the cipher pools and, for the
+// authenticated cipher, the direction keys derived from its key and IV for the
+// given side. False when memory runs out or the derivation fails.
+bool AttachSessionState(ENCRYPTION_CONTEXT *context, bool requester);
+// Frees the state and wipes every key and key schedule it held.
+void ReleaseSessionState(ENCRYPTION_CONTEXT *context);
 
 }  // namespace zavrin
+
+// A session's state beyond its public fields.
+struct ZV_SESSION_STATE {
+  zavrin::CipherPool pools[2];  // by direction
+  // The authenticated cipher only: by direction, the key and the nonce base, and
+  // the sequence number of the next message sent / expected (atomic builtins).
+  BYTE keys[2][zavrin::kAeadKeySize];
+  BYTE nonceBases[2][zavrin::kAeadNonceSize];
+  QWORD nextSequence[2];
+};
 
 #endif  // ZAVRIN_CRYPTO_INTERNAL_H

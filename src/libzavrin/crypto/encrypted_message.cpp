@@ -1,5 +1,7 @@
 // Encrypted messages: a clear 8-byte header (code 131, padding count, size), then
-// the cipher output of a CRC-32 prefix and the whole plain wire message.
+// the cipher output of a CRC-32 prefix and the whole plain wire message. Under the
+// authenticated cipher (docs/authenticated.md): the header, a sequence number,
+// the ciphertext of the plain message and the tag that covers all of them.
 #include "crypto/crypto_internal.h"
 
 #include <limits.h>
@@ -12,7 +14,6 @@
 
 #include "coding.h"
 #include "message/message_layout.h"
-#include "port/thread.h"
 
 namespace zavrin {
 
@@ -29,135 +30,112 @@ constexpr size_t kHeaderSize = 8;
 constexpr size_t kPrefixCrcOffset = 0;
 constexpr size_t kPrefixSize = 8;
 
-// Every message is encrypted afresh from the session's key and IV. Each thread
-// keeps one keyed cipher context per direction and only resets its IV while the
-// key stays the same: making Blowfish's key schedule costs more than a typical
-// message, and a running connection then decrypts without allocating.
-//
-// A slot remembers the session it was keyed for. Every thread's cache is on one
-// list, so that destroying a session wipes its key and key schedule from every
-// thread: no copy of a key outlives its session. The list's lock is taken only
-// when a slot changes session, and by the destruction; a slot that serves its own
-// session again is used without it. A session is never destroyed while a thread
-// still uses it, so a slot whose owner is the calling thread's session cannot be
-// wiped under that thread.
-class CipherCache {
- public:
-  CipherCache() {
-    Registry &registry = TheRegistry();
-    MutexLock lock(&registry.mutex);
-    next_ = registry.first;
-    if (next_ != nullptr) next_->prev_ = this;
-    registry.first = this;
+// The authenticated message: the clear header as above, then the sequence number,
+// the ciphertext and the tag. The header and the sequence number are the
+// associated data.
+constexpr size_t kSequenceOffset = 8;
+constexpr size_t kSealedHeaderSize = 16;
+constexpr size_t kSealedOverhead = kSealedHeaderSize + kAeadTagSize;
+
+// The nonce of a message: the direction's nonce base with the sequence number
+// added (exclusive or) into its last 8 bytes.
+void MakeNonce(const BYTE *base, QWORD sequence, BYTE *nonce) {
+  memcpy(nonce, base, kAeadNonceSize);
+  BYTE counter[8];
+  WriteBE64(counter, sequence);
+  for (size_t i = 0; i < sizeof(counter); i++) nonce[kAeadNonceSize - 8 + i] ^= counter[i];
+}
+
+// Every message is encrypted afresh from the session's key and IV (or its nonce),
+// with a cipher context kept with the session (TakeCipher): only its IV is reset.
+ENCRYPTED_MESSAGE *SealMessage(ENCRYPTION_CONTEXT *session, const BYTE *plain, DWORD plainSize) {
+  ZV_SESSION_STATE *state = session->state;
+  if (state == nullptr) return nullptr;
+  DWORD total = static_cast<DWORD>(kSealedOverhead + plainSize);
+  DWORD padding = Pad8(total);
+  BYTE *out = static_cast<BYTE *>(malloc(total + padding));
+  if (out == nullptr) return nullptr;
+  // Taken once and never again under this key, whatever becomes of the message
+  // (a number taken and not sent leaves a gap at which the receiver stops); a
+  // session that used up half the numbers sends nothing more rather than wrap.
+  QWORD sequence = __atomic_fetch_add(&state->nextSequence[kSend], 1, __ATOMIC_RELAXED);
+  if (sequence >= (QWORD{1} << 63)) {
+    free(out);
+    return nullptr;
   }
-  CipherCache(const CipherCache &) = delete;
-  CipherCache &operator=(const CipherCache &) = delete;
-  ~CipherCache() {
-    Registry &registry = TheRegistry();
-    MutexLock lock(&registry.mutex);
-    if (prev_ != nullptr)
-      prev_->next_ = next_;
-    else
-      registry.first = next_;
-    if (next_ != nullptr) next_->prev_ = prev_;
-    for (Slot &slot : slots_) slot.Clear();
+  BYTE nonce[kAeadNonceSize];
+  MakeNonce(state->nonceBases[kSend], sequence, nonce);
+  WriteBE16(out + kCodeOffset, CMD_ENCRYPTED_MESSAGE);
+  out[kPaddingOffset] = static_cast<BYTE>(padding);
+  out[kReservedOffset] = 0;
+  WriteBE32(out + kSizeOffset, total + padding);
+  WriteBE64(out + kSequenceOffset, sequence);
+  memset(out + total, 0, padding);
+
+  EVP_CIPHER_CTX *ctx = TakeCipher(session, kSend, nonce);
+  int aadOut = 0, bodyOut = 0, finalOut = 0;
+  bool ok = ctx != nullptr &&
+            EVP_EncryptUpdate(ctx, nullptr, &aadOut, out, kSealedHeaderSize) == 1 &&
+            EVP_EncryptUpdate(ctx, out + kSealedHeaderSize, &bodyOut, plain,
+                              static_cast<int>(plainSize)) == 1 &&
+            EVP_EncryptFinal_ex(ctx, out + kSealedHeaderSize + bodyOut, &finalOut) == 1 &&
+            EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, kAeadTagSize,
+                                out + kSealedHeaderSize + plainSize) == 1;
+  ReturnCipher(session, kSend, ctx);
+  if (!ok) {
+    free(out);
+    return nullptr;
   }
+  return reinterpret_cast<ENCRYPTED_MESSAGE *>(out);
+}
 
-  // A cipher context set up for the session's cipher, key and IV, owned by the
-  // cache; null when the session cannot be used. The key schedule takes the
-  // cipher's own key length, so a Blowfish session is keyed with the first 16
-  // of its 32 key bytes, as every peer does; a context whose key is shorter than
-  // that is refused rather than read beyond its end.
-  EVP_CIPHER_CTX *Start(const ENCRYPTION_CONTEXT *session, bool encrypt) {
-    if (session == nullptr || session == PASS_THROUGH_CONTEXT) return nullptr;
-    const EVP_CIPHER *cipher = LookupCipher(session->cipher);
-    if (cipher == nullptr || session->sessionKey == nullptr) return nullptr;
-    int keyLength = EVP_CIPHER_get_key_length(cipher);
-    if (keyLength <= 0 || keyLength > EVP_MAX_KEY_LENGTH ||
-        session->keyLength < static_cast<DWORD>(keyLength))
-      return nullptr;
+// The size field is already in host order in bytes; the associated data carries
+// it as it came. A refused message leaves the expected sequence number as it was.
+BOOL OpenMessage(ENCRYPTION_CONTEXT *session, BYTE *bytes, BYTE *workBuffer) {
+  ZV_SESSION_STATE *state = session->state;
+  if (state == nullptr) return FALSE;
+  // Bounds, before any arithmetic on them: a whole header, a tag and a plain
+  // message header at least, and padding that only rounds up to a multiple of 8.
+  DWORD size = reinterpret_cast<ENCRYPTED_MESSAGE *>(bytes)->size;
+  DWORD padding = bytes[kPaddingOffset];
+  if (size < kSealedOverhead + kMsgHeaderSize || size > INT_MAX || padding > 7 ||
+      padding > size - kSealedOverhead - kMsgHeaderSize)
+    return FALSE;
+  DWORD bodySize = size - static_cast<DWORD>(kSealedOverhead) - padding;
 
-    Slot &slot = slots_[encrypt ? 1 : 0];
-    int enc = encrypt ? 1 : 0;
-    // The key bytes are compared as well: a session's key may be changed in place.
-    if (slot.Owner() == session && slot.cipher == cipher && slot.keyLength == keyLength &&
-        memcmp(slot.key, session->sessionKey, keyLength) == 0) {
-      if (EVP_CipherInit_ex2(slot.ctx, nullptr, nullptr, session->iv, enc, nullptr) == 1)
-        return slot.ctx;
-    }
+  // Only the next message in order: an earlier one is a replay, a later one means
+  // that one was cut out.
+  QWORD sequence = ReadBE64(bytes + kSequenceOffset);
+  QWORD expected = __atomic_load_n(&state->nextSequence[kReceive], __ATOMIC_ACQUIRE);
+  if (sequence != expected) return FALSE;
 
-    MutexLock lock(&TheRegistry().mutex);
-    slot.Clear();
-    slot.ctx = EVP_CIPHER_CTX_new();
-    if (slot.ctx == nullptr) return nullptr;
-    if (EVP_CipherInit_ex2(slot.ctx, cipher, session->sessionKey, session->iv, enc, nullptr) != 1) {
-      slot.Clear();
-      return nullptr;
-    }
-    slot.cipher = cipher;
-    slot.keyLength = keyLength;
-    memcpy(slot.key, session->sessionKey, keyLength);
-    slot.SetOwner(session);
-    return slot.ctx;
-  }
+  BYTE aad[kSealedHeaderSize];
+  memcpy(aad, bytes, sizeof(aad));
+  WriteBE32(aad + kSizeOffset, size);
+  BYTE nonce[kAeadNonceSize];
+  MakeNonce(state->nonceBases[kReceive], sequence, nonce);
+  BYTE tag[kAeadTagSize];
+  memcpy(tag, bytes + kSealedHeaderSize + bodySize, sizeof(tag));
 
-  // Wipes every slot of every thread that was keyed for session.
-  static void Forget(const ENCRYPTION_CONTEXT *session) {
-    Registry &registry = TheRegistry();
-    MutexLock lock(&registry.mutex);
-    for (CipherCache *cache = registry.first; cache != nullptr; cache = cache->next_) {
-      for (Slot &slot : cache->slots_) {
-        if (slot.Owner() == session) slot.Clear();
-      }
-    }
-  }
-
- private:
-  struct Registry {
-    Mutex mutex;
-    CipherCache *first = nullptr;
-  };
-  // Never destroyed: threads may end after the static objects are gone.
-  static Registry &TheRegistry() {
-    static Registry *registry = new Registry;
-    return *registry;
-  }
-
-  struct Slot {
-    EVP_CIPHER_CTX *ctx = nullptr;
-    const EVP_CIPHER *cipher = nullptr;
-    int keyLength = 0;
-    BYTE key[EVP_MAX_KEY_LENGTH];
-    // The session the slot is keyed for; written under the registry's lock,
-    // read by the owning thread without it.
-    const ENCRYPTION_CONTEXT *owner = nullptr;
-
-    const ENCRYPTION_CONTEXT *Owner() const { return __atomic_load_n(&owner, __ATOMIC_ACQUIRE); }
-    void SetOwner(const ENCRYPTION_CONTEXT *session) {
-      __atomic_store_n(&owner, session, __ATOMIC_RELEASE);
-    }
-    // Freeing the cipher context wipes its key schedule.
-    void Clear() {
-      SetOwner(nullptr);
-      EVP_CIPHER_CTX_free(ctx);
-      ctx = nullptr;
-      cipher = nullptr;
-      keyLength = 0;
-      OPENSSL_cleanse(key, sizeof(key));
-    }
-  };
-  Slot slots_[2];
-  CipherCache *prev_ = nullptr;
-  CipherCache *next_ = nullptr;
-};
-
-thread_local CipherCache cipherCache;
+  EVP_CIPHER_CTX *ctx = TakeCipher(session, kReceive, nonce);
+  int aadOut = 0, bodyOut = 0, finalOut = 0;
+  bool ok = ctx != nullptr && EVP_DecryptUpdate(ctx, nullptr, &aadOut, aad, sizeof(aad)) == 1 &&
+            EVP_DecryptUpdate(ctx, workBuffer, &bodyOut, bytes + kSealedHeaderSize,
+                              static_cast<int>(bodySize)) == 1 &&
+            EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, kAeadTagSize, tag) == 1 &&
+            EVP_DecryptFinal_ex(ctx, workBuffer + bodyOut, &finalOut) == 1;
+  ReturnCipher(session, kReceive, ctx);
+  // The sender sealed exactly one whole message.
+  if (!ok || ReadBE32(workBuffer + kMsgSizeOffset) != bodySize) return FALSE;
+  // Two threads that opened the same message: only one takes it.
+  if (!__atomic_compare_exchange_n(&state->nextSequence[kReceive], &expected, expected + 1, false,
+                                   __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+    return FALSE;
+  memcpy(bytes, workBuffer, bodySize);
+  return TRUE;
+}
 
 }  // namespace
-
-void ForgetSessionKey(const ENCRYPTION_CONTEXT *session) {
-  CipherCache::Forget(session);
-}
 
 }  // namespace zavrin
 
@@ -170,16 +148,22 @@ ENCRYPTED_MESSAGE *CSCPEncryptMessage(ENCRYPTION_CONTEXT *session, CSCP_MESSAGE 
     return static_cast<ENCRYPTED_MESSAGE *>(zv_memdup(plain, plainSize));
 
   ErrorQueueMark mark;
-  EVP_CIPHER_CTX *ctx = cipherCache.Start(session, true);
-  if (ctx == nullptr) return nullptr;
   // The cipher takes int lengths, and the result's size field must hold the total.
   if (plainSize > INT_MAX - 64) return nullptr;
+  if (session != nullptr && session != PASS_THROUGH_CONTEXT &&
+      IsAuthenticatedCipher(session->cipher))
+    return SealMessage(session, plain, plainSize);
+  EVP_CIPHER_CTX *ctx = TakeCipher(session, kSend, session != nullptr ? session->iv : nullptr);
+  if (ctx == nullptr) return nullptr;
   int blockSize = EVP_CIPHER_CTX_get_block_size(ctx);
   // Header, prefix, message, a whole block of cipher padding, up to 7 bytes of
   // message padding.
   size_t capacity = kHeaderSize + kPrefixSize + plainSize + blockSize + 7;
   BYTE *out = static_cast<BYTE *>(malloc(capacity));
-  if (out == nullptr) return nullptr;
+  if (out == nullptr) {
+    ReturnCipher(session, kSend, ctx);
+    return nullptr;
+  }
 
   BYTE prefix[kPrefixSize] = {};
   WriteBE32(prefix + kPrefixCrcOffset, CalculateCRC32(plain, plainSize, 0));
@@ -189,9 +173,11 @@ ENCRYPTED_MESSAGE *CSCPEncryptMessage(ENCRYPTION_CONTEXT *session, CSCP_MESSAGE 
       EVP_EncryptUpdate(ctx, data + prefixOut, &messageOut, plain, static_cast<int>(plainSize)) !=
           1 ||
       EVP_EncryptFinal_ex(ctx, data + prefixOut + messageOut, &finalOut) != 1) {
+    EVP_CIPHER_CTX_free(ctx);
     free(out);
     return nullptr;
   }
+  ReturnCipher(session, kSend, ctx);
   DWORD total = static_cast<DWORD>(kHeaderSize + prefixOut + messageOut + finalOut);
   DWORD padding = Pad8(total);
   memset(out + total, 0, padding);
@@ -216,16 +202,15 @@ BOOL CSCPDecryptMessage(ENCRYPTION_CONTEXT *session, ENCRYPTED_MESSAGE *msg, BYT
   // outcome.
   DWORD size = ReadBE32(bytes + kSizeOffset);
   msg->size = size;
+  if (IsAuthenticatedCipher(session->cipher)) return OpenMessage(session, bytes, workBuffer);
 
-  EVP_CIPHER_CTX *ctx = cipherCache.Start(session, false);
-  if (ctx == nullptr) return FALSE;
   // Bounds, checked before any arithmetic on them: the padding must leave
   // encrypted bytes (decrypting nothing would let whatever the work buffer held
   // before pass the checks), and those must be whole cipher blocks.
   DWORD padding = bytes[kPaddingOffset];
   if (size < kHeaderSize || padding >= size - kHeaderSize) return FALSE;
   DWORD encryptedLength = size - kHeaderSize - padding;
-  int blockSize = EVP_CIPHER_CTX_get_block_size(ctx);
+  int blockSize = EVP_CIPHER_get_block_size(LookupCipher(session->cipher));
   if (encryptedLength > INT_MAX || encryptedLength % static_cast<DWORD>(blockSize) != 0)
     return FALSE;
 
@@ -233,11 +218,14 @@ BOOL CSCPDecryptMessage(ENCRYPTION_CONTEXT *session, ENCRYPTED_MESSAGE *msg, BYT
   // size and the checksum are. A last block that held only cipher padding may be
   // damaged without harm to the message; when the finishing step fails it adds
   // no bytes, so a message that reached into that block fails the size check.
+  EVP_CIPHER_CTX *ctx = TakeCipher(session, kReceive, session->iv);
+  if (ctx == nullptr) return FALSE;
   int updateOut = 0, finalOut = 0;
-  if (EVP_DecryptUpdate(ctx, workBuffer, &updateOut, bytes + kHeaderSize,
-                        static_cast<int>(encryptedLength)) != 1)
-    return FALSE;
-  if (EVP_DecryptFinal_ex(ctx, workBuffer + updateOut, &finalOut) != 1) finalOut = 0;
+  bool updated = EVP_DecryptUpdate(ctx, workBuffer, &updateOut, bytes + kHeaderSize,
+                                   static_cast<int>(encryptedLength)) == 1;
+  if (updated && EVP_DecryptFinal_ex(ctx, workBuffer + updateOut, &finalOut) != 1) finalOut = 0;
+  ReturnCipher(session, kReceive, ctx);
+  if (!updated) return FALSE;
 
   // Only bytes the cipher produced are looked at: the prefix and the M bytes of
   // the plain message, a whole header at least. Bytes after them are dropped.

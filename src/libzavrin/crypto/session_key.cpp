@@ -33,13 +33,14 @@ bool GetBlob(CSCPMessage *msg, DWORD varId, KeyBuffer *out) {
   return true;
 }
 
-// A context holding a copy of the key; null when memory runs out.
+// A context holding a copy of the key and the state for the requester's or the
+// responder's side; null when memory runs out.
 ENCRYPTION_CONTEXT *NewContext(DWORD cipher, const BYTE *key, DWORD keyLength, const BYTE *iv,
-                               DWORD ivLength) {
+                               DWORD ivLength, bool requester) {
   ENCRYPTION_CONTEXT *context =
       static_cast<ENCRYPTION_CONTEXT *>(calloc(1, sizeof(ENCRYPTION_CONTEXT)));
   if (context == nullptr) return nullptr;
-  context->sessionKey = static_cast<BYTE *>(malloc(keyLength));
+  context->sessionKey = static_cast<BYTE *>(malloc(keyLength > 0 ? keyLength : 1));
   if (context->sessionKey == nullptr) {
     free(context);
     return nullptr;
@@ -48,21 +49,39 @@ ENCRYPTION_CONTEXT *NewContext(DWORD cipher, const BYTE *key, DWORD keyLength, c
   context->keyLength = keyLength;
   memcpy(context->sessionKey, key, keyLength);
   memcpy(context->iv, iv, ivLength < kContextIvSize ? ivLength : kContextIvSize);
+  if (!AttachSessionState(context, requester)) {
+    DestroyEncryptionContext(context);
+    return nullptr;
+  }
   return context;
 }
 
-// The responder's side. The answer carries its variables only once everything
-// has worked, so a failed answer never carries a key.
-DWORD AnswerKeyRequest(CSCPMessage *request, ENCRYPTION_CONTEXT **context, CSCPMessage *answer) {
-  DWORD common =
-      request->GetVariableLong(VAR_ID_CIPHER_MASK) & SupportedCiphers() & AvailableCiphers();
-  if (common == 0) return RESULT_NO_COMMON_CIPHER;
+// The cipher a responder chooses from the common mask: the authenticated one
+// when both sides have it, else the classic one of the lowest id, as always.
+DWORD ChooseCipher(DWORD common) {
+  if (common & CIPHER_MASK_AES_256_GCM) return CIPHER_AES_256_GCM;
   DWORD cipher = 0;
   while ((common & (1u << cipher)) == 0) cipher++;
+  return cipher;
+}
+
+// The responder's side. The answer carries its variables only once everything
+// has worked, so a failed answer never carries a key. A responder with known keys
+// looks the request's key up by its bytes before decoding it: an unknown key
+// costs a hash, never an RSA operation.
+DWORD AnswerKeyRequest(CSCPMessage *request, ENCRYPTION_CONTEXT **context, CSCPMessage *answer,
+                       DWORD ciphers, const KNOWN_KEYS *knownKeys) {
+  DWORD common = request->GetVariableLong(VAR_ID_CIPHER_MASK) & ciphers & SupportedCiphers() &
+                 AvailableCiphers();
+  if (common == 0) return RESULT_NO_COMMON_CIPHER;
+  DWORD cipher = ChooseCipher(common);
   DWORD keyLength = SessionKeyLength(cipher);
 
   KeyBuffer der;
-  if (!GetBlob(request, VAR_ID_RSA_PUBLIC_KEY, &der)) return RESULT_BAD_PUBLIC_KEY;
+  bool haveKey = GetBlob(request, VAR_ID_RSA_PUBLIC_KEY, &der);
+  if (knownKeys != nullptr && (!haveKey || !KeyIsKnown(knownKeys, der.data(), der.size())))
+    return RESULT_UNKNOWN_KEY;
+  if (!haveKey) return RESULT_BAD_PUBLIC_KEY;
   EVP_PKEY *publicKey = DecodeRsaPublicKey(der.data(), der.size());
   if (publicKey == nullptr) return RESULT_BAD_PUBLIC_KEY;
 
@@ -76,7 +95,8 @@ DWORD AnswerKeyRequest(CSCPMessage *request, ENCRYPTION_CONTEXT **context, CSCPM
             RsaEncryptOaep(publicKey, key, keyLength, &encryptedKey) &&
             RsaEncryptOaep(publicKey, iv, sizeof(iv), &encryptedIv);
   EVP_PKEY_free(publicKey);
-  ENCRYPTION_CONTEXT *made = ok ? NewContext(cipher, key, keyLength, iv, sizeof(iv)) : nullptr;
+  ENCRYPTION_CONTEXT *made =
+      ok ? NewContext(cipher, key, keyLength, iv, sizeof(iv), false) : nullptr;
   OPENSSL_cleanse(key, sizeof(key));
   OPENSSL_cleanse(iv, sizeof(iv));
   if (made == nullptr) return RESULT_BAD_PUBLIC_KEY;
@@ -104,6 +124,9 @@ DWORD AcceptSessionKey(CSCPMessage *answer, ENCRYPTION_CONTEXT **context, RSA *p
   DWORD keyLength = answer->GetVariableShort(VAR_ID_SESSION_KEY_SIZE);
   if (LookupCipher(cipher) == nullptr || keyLength < SessionKeyLength(cipher))
     return RESULT_BAD_SESSION_KEY;
+  // The authenticated cipher only where this program offered it.
+  if (IsAuthenticatedCipher(cipher) && (SupportedCiphers() & (1u << cipher)) == 0)
+    return RESULT_BAD_SESSION_KEY;
 
   KeyBuffer blob, key, iv;
   if (!GetBlob(answer, VAR_ID_ENCRYPTED_KEY, &blob) ||
@@ -118,7 +141,7 @@ DWORD AcceptSessionKey(CSCPMessage *answer, ENCRYPTION_CONTEXT **context, RSA *p
             RsaDecryptOaep(privateKey, blob.data(), blob.size(), &iv) && iv.size() == ivLength &&
             ivLength >= CipherIvLength(cipher);
   ENCRYPTION_CONTEXT *made =
-      ok ? NewContext(cipher, key.data(), keyLength, iv.data(), ivLength) : nullptr;
+      ok ? NewContext(cipher, key.data(), keyLength, iv.data(), ivLength, true) : nullptr;
   if (made == nullptr) return RESULT_BAD_SESSION_KEY;
   *context = made;
   return RESULT_OK;
@@ -141,8 +164,10 @@ void PrepareKeyRequestMsg(CSCPMessage *msg, RSA *key) {
     msg->SetVariable(VAR_ID_RSA_PUBLIC_KEY, der.data(), static_cast<DWORD>(der.size()));
 }
 
-DWORD SetupEncryptionContext(CSCPMessage *msg, ENCRYPTION_CONTEXT **context, CSCPMessage **response,
-                             RSA *privateKey, int version) {
+// Both ends of an exchange: the request answered under the responder's policy,
+// or the answer taken with the requester's private key.
+static DWORD RunExchange(CSCPMessage *msg, ENCRYPTION_CONTEXT **context, CSCPMessage **response,
+                         RSA *privateKey, int version, DWORD ciphers, const KNOWN_KEYS *knownKeys) {
   if (msg == nullptr || context == nullptr) return RESULT_UNSUPPORTED_MESSAGE;
   // Undecodable keys and failed decryptions queue errors.
   ErrorQueueMark mark;
@@ -156,7 +181,7 @@ DWORD SetupEncryptionContext(CSCPMessage *msg, ENCRYPTION_CONTEXT **context, CSC
       // The responder's context exists by the time the answer is sent; the
       // answer must still go out in clear.
       answer->DisableEncryption();
-      result = AnswerKeyRequest(msg, &made, answer);
+      result = AnswerKeyRequest(msg, &made, answer, ciphers, knownKeys);
       if (result != RESULT_OK) answer->SetVariable(VAR_ID_RESULT_CODE, result);
       if (response != nullptr)
         *response = answer;
@@ -178,9 +203,36 @@ DWORD SetupEncryptionContext(CSCPMessage *msg, ENCRYPTION_CONTEXT **context, CSC
   return result;
 }
 
+DWORD SetupEncryptionContext(CSCPMessage *msg, ENCRYPTION_CONTEXT **context, CSCPMessage **response,
+                             RSA *privateKey, int version) {
+  return RunExchange(msg, context, response, privateKey, version, ~DWORD{0}, nullptr);
+}
+
+DWORD AnswerSessionKeyRequest(CSCPMessage *request, ENCRYPTION_CONTEXT **context,
+                              CSCPMessage **response, int version, DWORD ciphers,
+                              const KNOWN_KEYS *knownKeys) {
+  if (request != nullptr && request->GetCode() != CMD_REQUEST_SESSION_KEY) {
+    if (context != nullptr) {
+      DestroyEncryptionContext(*context);
+      *context = nullptr;
+    }
+    return RESULT_UNSUPPORTED_MESSAGE;
+  }
+  return RunExchange(request, context, response, nullptr, version, ciphers, knownKeys);
+}
+
+ENCRYPTION_CONTEXT *CreateEncryptionContext(DWORD cipher, const BYTE *key, DWORD keyLength,
+                                            const BYTE *iv, BOOL requester) {
+  if (key == nullptr || iv == nullptr || LookupCipher(cipher) == nullptr ||
+      keyLength < SessionKeyLength(cipher))
+    return nullptr;
+  ErrorQueueMark mark;
+  return NewContext(cipher, key, keyLength, iv, kContextIvSize, requester != FALSE);
+}
+
 void DestroyEncryptionContext(ENCRYPTION_CONTEXT *context) {
   if (context == nullptr || context == PASS_THROUGH_CONTEXT) return;
-  ForgetSessionKey(context);
+  ReleaseSessionState(context);
   if (context->sessionKey != nullptr) {
     OPENSSL_cleanse(context->sessionKey, context->keyLength);
     free(context->sessionKey);

@@ -7,6 +7,7 @@
 #include <zavrin/crypto.h>
 
 #include "coding.h"
+#include "crypto/crypto_internal.h"
 #include "message/message_layout.h"
 
 namespace zavrin {
@@ -91,8 +92,9 @@ bool NeedsDecryption(const BYTE *msg, ENCRYPTION_CONTEXT **context) {
 }
 
 int FinishMessage(BYTE *msg, DWORD size, ENCRYPTION_CONTEXT **context, BYTE *work) {
-  if (ReadBE16(msg + kMsgCodeOffset) != CMD_ENCRYPTED_MESSAGE) return static_cast<int>(size);
   ENCRYPTION_CONTEXT *session = context != nullptr ? *context : nullptr;
+  if (ReadBE16(msg + kMsgCodeOffset) != CMD_ENCRYPTED_MESSAGE)
+    return RefusesPlainMessages(session) ? 2 : static_cast<int>(size);
   if (session == nullptr) return 2;
   if (session == PASS_THROUGH_CONTEXT) return static_cast<int>(size);
   if (work == nullptr ||

@@ -71,7 +71,8 @@ struct Framer {
 };
 
 // The result for a whole message of size bytes at msg that was not skipped:
-// size for a plain message; for an encrypted one (code 131) 2 without a cipher
+// size for a plain message (2 on a session of the authenticated cipher, which
+// takes nothing in clear); for an encrypted one (code 131) 2 without a cipher
 // state (*context null) or when decryption fails, size when the context is
 // PASS_THROUGH_CONTEXT, else the decrypted message's size (decrypted in place
 // with work, which holds size + 16 bytes; null counts as a failed decryption).
